@@ -1,0 +1,1 @@
+# Type stub of the kestrune extension module.

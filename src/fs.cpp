@@ -1,0 +1,105 @@
+#include "fs.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <limits>
+
+namespace kestrune::fs {
+
+namespace {
+
+// Owns one file descriptor. O_NONBLOCK keeps a FIFO put in place of a run
+// file from blocking the open or the reads; regular files ignore it.
+class File {
+public:
+    static Result<File> open(const std::filesystem::path& path) {
+        int fd;
+        do {
+            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) return fail(Error::io(errno));
+        return File(fd);
+    }
+    File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    File& operator=(File&&) = delete;
+    ~File() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int fd() const noexcept { return fd_; }
+
+    // Reads until `n` bytes are in `dst` or the file ends; returns the count.
+    Result<std::size_t> read_full(std::uint8_t* dst, std::size_t n) {
+        std::size_t done = 0;
+        while (done < n) {
+            const ssize_t got = ::read(fd_, dst + done, n - done);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                return fail(Error::io(errno));
+            }
+            if (got == 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+        return done;
+    }
+
+private:
+    explicit File(int fd) : fd_(fd) {}
+    int fd_;
+};
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> read_file(const std::filesystem::path& path) {
+    auto file = File::open(path);
+    if (!file) return fail(std::move(file.error()));
+    struct stat st {};
+    if (::fstat(file->fd(), &st) != 0) return fail(Error::io(errno));
+    // Read what the size promises, then whatever the file grew by since.
+    std::vector<std::uint8_t> buf;
+    std::size_t expected = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+    std::size_t filled = 0;
+    std::size_t want = expected > 0 ? expected : 8192;
+    for (;;) {
+        buf.resize(filled + want);
+        auto got = file->read_full(buf.data() + filled, want);
+        if (!got) return fail(std::move(got.error()));
+        filled += *got;
+        if (*got < want) break;
+        want = 65536;
+    }
+    buf.resize(filled);
+    buf.shrink_to_fit();
+    return buf;
+}
+
+Result<std::vector<std::uint8_t>> read_range(const std::filesystem::path& path, std::uint64_t offset,
+                                             std::uint64_t length) {
+    auto file = File::open(path);
+    if (!file) return fail(std::move(file.error()));
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail(Error::io(EINVAL));
+    if (::lseek(file->fd(), static_cast<off_t>(offset), SEEK_SET) < 0) return fail(Error::io(errno));
+    if (length > std::numeric_limits<std::size_t>::max() / 2) return fail(Error::io(ENOMEM));
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(length));
+    auto got = file->read_full(buf.data(), buf.size());
+    if (!got) return fail(std::move(got.error()));
+    if (*got != buf.size()) return fail(Error::io_short_read());
+    return buf;
+}
+
+Result<std::uint64_t> file_size(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return fail(Error::io(errno));
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool is_directory(const std::filesystem::path& path) noexcept {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace kestrune::fs

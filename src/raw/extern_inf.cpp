@@ -1,0 +1,1 @@
+#include "raw/extern_inf.h"

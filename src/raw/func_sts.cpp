@@ -1,0 +1,1 @@
+#include "raw/func_sts.h"

@@ -1,0 +1,1 @@
+#include "raw/header.h"

@@ -1,0 +1,49 @@
+// _HEADER.TXT: run metadata and one mass-calibration line per function.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+
+namespace kestrune::raw::header {
+
+enum class CalType : std::uint8_t { T0 = 0, T1 = 1 };
+
+std::string_view cal_type_name(CalType t) noexcept;  // "T0" / "T1"
+
+struct FunctionCal {
+    std::vector<double> coefficients;  // in written order: element 0 is the constant term
+    CalType cal_type = CalType::T0;
+};
+
+struct Header {
+    std::optional<std::string> version;
+    std::optional<std::string> acquired_name;
+    std::optional<std::string> acquired_date;
+    std::optional<std::string> acquired_time;
+    std::optional<std::string> instrument;
+    std::optional<std::string> operator_;  // "User Name"
+    std::optional<std::string> sample_description;
+    std::map<std::uint32_t, FunctionCal> calibration;
+
+    static Result<Header> from_str(std::string_view text);
+    static Result<Header> from_path(const std::filesystem::path& path);
+};
+
+// Parses the value of a calibration line: comma-separated coefficients,
+// the last piece being the type. Exposed for testing.
+Result<FunctionCal> parse_cal_value(std::string_view value);
+
+}  // namespace kestrune::raw::header
+
+namespace kestrune::raw {
+using header::CalType;
+using header::FunctionCal;
+using header::Header;
+}

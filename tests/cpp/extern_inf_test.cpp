@@ -1,0 +1,1 @@
+// tests for extern_inf

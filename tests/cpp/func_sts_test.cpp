@@ -1,0 +1,1 @@
+// tests for func_sts

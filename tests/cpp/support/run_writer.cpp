@@ -1,0 +1,1 @@
+#include "support/run_writer.h"

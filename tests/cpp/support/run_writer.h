@@ -1,0 +1,2 @@
+// Writes synthetic run directories for tests and benchmarks.
+#pragma once
