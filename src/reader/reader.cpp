@@ -1,1 +1,299 @@
 #include "reader/reader.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "fs.h"
+#include "log.h"
+#include "reader/lookup.h"
+#include "text.h"
+
+namespace kestrune::reader {
+
+namespace {
+
+constexpr std::string_view kTarget = "kestrune::reader";
+
+template <class T>
+Result<T> with_reading_context(Result<T> r, const std::filesystem::path& path) {
+    if (r) return r;
+    return fail(Error::context(fmt::format("reading {}", path), std::move(r.error())));
+}
+
+bool is_synapt(const std::optional<std::string>& instrument) {
+    const std::string upper = text::ascii_upper(instrument.value_or(std::string()));
+    return upper.size() >= 6 && upper.starts_with("SYNAPT");
+}
+
+// The encoding of a function and the note that explains the choice.
+struct EncodingChoice {
+    Encoding encoding;
+    std::string note;  // built only when Debug records are enabled
+};
+
+EncodingChoice choose_encoding(const raw::ScanIndex& idx, bool synapt, std::string_view instrument,
+                               bool want_note) {
+    if (idx.is_variant_b()) {
+        if (synapt)
+            return {Encoding::B, want_note ? fmt::format("30-byte index, instrument {} starts with SYNAPT",
+                                                         text::quoted(instrument))
+                                           : std::string()};
+        return {Encoding::C, want_note ? fmt::format("30-byte index, instrument {} is not SYNAPT",
+                                                     text::quoted(instrument))
+                                       : std::string()};
+    }
+    const auto width = variant_a_record_width(idx.a());
+    if (width == 8u) return {Encoding::D, want_note ? "22-byte index, 8-byte records" : ""};
+    if (width == 6u) return {Encoding::A, want_note ? "22-byte index, 6-byte records" : ""};
+    return {Encoding::A,
+            want_note ? "22-byte index, record width not established from offsets; assuming 6-byte records" : ""};
+}
+
+std::string number_list(const std::map<std::uint32_t, raw::FunctionCal>& calibration) {
+    std::string out = "[";
+    bool first = true;
+    for (const auto& [number, cal] : calibration) {
+        if (!first) out += ", ";
+        out += std::to_string(number);
+        first = false;
+    }
+    out += ']';
+    return out;
+}
+
+}  // namespace
+
+std::string_view encoding_name(Encoding e) noexcept {
+    switch (e) {
+        case Encoding::A: return "A";
+        case Encoding::B: return "B";
+        case Encoding::C: return "C";
+        case Encoding::D: return "D";
+    }
+    return "?";
+}
+
+std::string run_name(const std::filesystem::path& dir) {
+    // The last component that is neither empty nor "."; none, or "..", gives
+    // the fallback name.
+    const std::string& s = dir.native();
+    std::string_view last;
+    std::size_t pos = 0;
+    while (pos <= s.size()) {
+        const std::size_t end = std::min(s.find('/', pos), s.size());
+        const std::string_view part(s.data() + pos, end - pos);
+        if (!part.empty() && part != ".") last = part;
+        pos = end + 1;
+    }
+    if (last.empty() || last == "..") return "bundle.raw";
+    return text::lossy_utf8(last);
+}
+
+std::optional<std::uint32_t> variant_a_record_width(const std::vector<raw::ScanIndexA>& records) {
+    for (std::size_t i = 1; i < records.size(); ++i) {
+        const auto& prev = records[i - 1];
+        const auto& cur = records[i];
+        if (cur.offset <= prev.offset || prev.peak_count == 0) continue;
+        const std::uint32_t d = cur.offset - prev.offset;
+        if (d % prev.peak_count != 0) continue;
+        const std::uint32_t q = d / prev.peak_count;
+        if (q == 6 || q == 8) return q;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> index_end(const raw::ScanIndex& idx, Encoding encoding) {
+    if (!idx.is_variant_a() || idx.a().empty()) return std::nullopt;
+    const std::uint64_t width = encoding == Encoding::A ? 6 : 8;
+    std::uint64_t end = 0;
+    for (const auto& r : idx.a()) end = std::max(end, std::uint64_t{r.offset} + std::uint64_t{r.peak_count} * width);
+    return end;
+}
+
+double tof_constant(double lteff, double veff) noexcept {
+    const double l = lteff * 0.001;
+    const double e = veff * 3.2043532e-19;
+    const double r = 1.6726219e-27 / e;
+    return std::sqrt(r) * l * 1000000.0;
+}
+
+const FunctionEntry* Reader::function(std::uint32_t number) const noexcept {
+    for (const auto& f : functions_)
+        if (f.number == number) return &f;
+    return nullptr;
+}
+
+Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
+    Reader r;
+    r.dir_ = dir_in;
+    const std::filesystem::path& dir = r.dir_;
+    log_debug(kTarget, "opening {}", dir);
+
+    auto header_path = required_file(dir, "_HEADER.TXT");
+    if (!header_path) return fail(std::move(header_path.error()));
+    auto header = with_reading_context(raw::Header::from_path(*header_path), *header_path);
+    if (!header) return fail(std::move(header.error()));
+    r.header_ = std::move(*header);
+
+    auto extern_path = required_file(dir, "_extern.inf");
+    if (!extern_path) return fail(std::move(extern_path.error()));
+    auto extern_inf = with_reading_context(raw::ExternInf::from_path(*extern_path), *extern_path);
+    if (!extern_inf) return fail(std::move(extern_inf.error()));
+    r.extern_inf_ = std::move(*extern_inf);
+
+    auto table_path = required_file(dir, "_FUNCTNS.INF");
+    if (!table_path) return fail(std::move(table_path.error()));
+    auto table = with_reading_context(raw::FunctionTable::from_path(*table_path), *table_path);
+    if (!table) return fail(std::move(table.error()));
+
+    const std::string_view instrument = r.header_.instrument ? std::string_view(*r.header_.instrument) : "";
+    const bool synapt = is_synapt(r.header_.instrument);
+    const bool debug = log::enabled(log::Level::Debug);
+    if (debug) {
+        const auto& x = r.extern_inf_;
+        log_debug(kTarget,
+                  "instrument {}; Lteff {} mm, Veff {} V, pusher interval {}; {} functions in _FUNCTNS.INF; "
+                  "T1 calibration for functions {}",
+                  text::quoted(instrument), text::plain(x.lteff), text::plain(x.veff),
+                  x.pusher_interval ? text::plain(*x.pusher_interval) + " us" : std::string("absent"),
+                  table->functions.size(), number_list(r.header_.calibration));
+    }
+
+    r.functions_.reserve(table->functions.size());
+    for (const auto& info : table->functions) {
+        const std::uint32_t n = info.index;
+        const std::string idx_name = function_file_name(n, ".IDX");
+        const std::string dat_name = function_file_name(n, ".DAT");
+        auto idx_path = find_file(dir, idx_name);
+        if (!idx_path) return fail(std::move(idx_path.error()));
+        auto dat_path = find_file(dir, dat_name);
+        if (!dat_path) return fail(std::move(dat_path.error()));
+        if (!*idx_path || !*dat_path) {
+            log_warn(kTarget, "function {}: {} or {} missing in {}; skipping function", n, idx_name, dat_name, dir);
+            continue;
+        }
+
+        auto idx = with_reading_context(raw::ScanIndex::from_path(**idx_path), **idx_path);
+        if (!idx) return fail(std::move(idx.error()));
+        auto dat_size = fs::file_size(**dat_path);
+        if (!dat_size) return fail(std::move(dat_size.error()));
+
+        FunctionEntry entry;
+        entry.number = n;
+        entry.info = info;
+        entry.idx = std::move(*idx);
+        entry.dat_path = std::move(**dat_path);
+        entry.dat_size = *dat_size;
+
+        EncodingChoice choice = choose_encoding(entry.idx, synapt, instrument, debug);
+        entry.encoding = choice.encoding;
+
+        if (const auto cal = r.header_.calibration.find(n); cal != r.header_.calibration.end()) {
+            entry.cal = cal->second;
+        } else {
+            log_warn(kTarget, "function {}: no Cal Function line in _HEADER.TXT; m/z is uncalibrated", n);
+        }
+
+        auto sts_path = find_file(dir, function_file_name(n, ".STS"));
+        if (!sts_path) return fail(std::move(sts_path.error()));
+        if (!*sts_path) {
+            log_debug(kTarget, "function {}: no STS file", n);
+        } else if (auto sts = raw::FuncSts::from_path(**sts_path)) {
+            entry.sts = std::move(*sts);
+        } else {
+            log_warn(kTarget, "function {}: ignoring unreadable {}: {}", n, **sts_path, sts.error().to_string());
+        }
+
+        if (const auto end = index_end(entry.idx, entry.encoding); end && *end > entry.dat_size)
+            log_warn(kTarget, "function {}: index addresses {} bytes but {} is {} bytes", n, *end, entry.dat_path,
+                     entry.dat_size);
+
+        if (debug) {
+            log_debug(kTarget,
+                      "function {}: {} scans, m/z {}-{}, subtype {:#04x}{}, encoding {} ({}), calibration {} with {} "
+                      "coefficients, DAT {} bytes",
+                      n, entry.idx.size(), text::plain(info.mz_low), text::plain(info.mz_high), info.scan_subtype,
+                      info.is_lock_mass() ? " (lock mass)" : "", encoding_name(entry.encoding), choice.note,
+                      raw::header::cal_type_name(entry.cal.cal_type), entry.cal.coefficients.size(), entry.dat_size);
+        }
+        r.functions_.push_back(std::move(entry));
+    }
+
+    r.name_ = run_name(dir);
+    log_debug(kTarget, "opened {}: {} of {} functions readable", r.name_, r.functions_.size(),
+              table->functions.size());
+    return r;
+}
+
+Result<DecodedSpectrum> Reader::decode_scan(std::uint32_t function, std::uint64_t scan) const {
+    auto decode = [&]() -> Result<DecodedSpectrum> {
+        const FunctionEntry* entry = this->function(function);
+        if (entry == nullptr) return parse_error(fmt::format("function {} not present in bundle", function));
+        const std::size_t n = entry->idx.size();
+        if (scan >= n) return parse_error(fmt::format("function {} scan {} out of range", function, scan));
+
+        const std::uint64_t size = entry->dat_size;
+        const std::uint64_t start = entry->idx.offset(scan);
+        std::uint64_t length;
+        if (entry->idx.is_variant_b()) {
+            const auto& recs = entry->idx.b();
+            const std::uint64_t next = scan + 1 < recs.size() ? std::uint64_t{recs[scan + 1].offset} : size;
+            length = next >= start ? next - start : 0;
+        } else {
+            const std::uint64_t width = entry->encoding == Encoding::A ? 6 : 8;
+            length = std::uint64_t{entry->idx.a()[scan].peak_count} * width;
+        }
+        const std::uint64_t available = start <= size ? size - start : 0;
+        length = std::min(length, available);
+        const float rt_min = entry->idx.rt_min(scan);
+
+        log_trace(kTarget, "function {} scan {}: {} bytes {}..{} of {}, RT {} min", function, scan,
+                  encoding_name(entry->encoding), start, start + length, entry->dat_path, text::plain(rt_min));
+
+        auto bytes = fs::read_range(entry->dat_path, start, length);
+        if (!bytes) return fail(std::move(bytes.error()));
+
+        raw::DecodeParams params;
+        params.cal = entry->cal;
+        params.tof_constant = tof_constant(extern_inf_.lteff, extern_inf_.veff);
+        params.mz_low = static_cast<double>(entry->info.mz_low);
+        params.mz_high = static_cast<double>(entry->info.mz_high);
+        params.scan_time_ms = static_cast<double>(entry->info.scan_time_s) * 1000.0;
+
+        DecodedSpectrum out;
+        switch (entry->encoding) {
+            case Encoding::A:
+            case Encoding::C:
+            case Encoding::D: {
+                auto spectrum = entry->encoding == Encoding::A   ? raw::data::decode_encoding_a(*bytes, params)
+                                : entry->encoding == Encoding::C ? raw::data::decode_encoding_c(*bytes, params)
+                                                                 : raw::data::decode_encoding_d(*bytes, params);
+                if (!spectrum) return fail(std::move(spectrum.error()));
+                out.data = std::move(*spectrum);
+                break;
+            }
+            case Encoding::B: {
+                auto ims = raw::data::decode_encoding_b(*bytes, params);
+                if (!ims) return fail(std::move(ims.error()));
+                out.data = std::move(*ims);
+                break;
+            }
+        }
+        if (entry->sts) {
+            out.collision_energy = entry->sts->collision_energy(scan);
+            out.etd_fragmentation_mode = entry->sts->etd_fragmentation_mode(scan);
+        }
+        out.scan = scan;
+        out.function = function;
+        out.rt_min = rt_min;
+        return out;
+    };
+    auto result = decode();
+    if (!result)
+        return fail(Error::context(fmt::format("{} function {} scan {}", dir_, function, scan), std::move(result.error())));
+    return result;
+}
+
+}  // namespace kestrune::reader
