@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <limits>
 
 namespace kestrune::fs {
@@ -82,12 +83,36 @@ Result<std::vector<std::uint8_t>> read_range(const std::filesystem::path& path, 
     auto file = File::open(path);
     if (!file) return fail(std::move(file.error()));
     if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail(Error::io(EINVAL));
+    struct stat st {};
+    if (::fstat(file->fd(), &st) != 0) return fail(Error::io(errno));
+    // A range that a regular file cannot hold is a short read; it is known
+    // before any buffer is sized after a length taken from file contents.
+    const bool regular = S_ISREG(st.st_mode);
+    if (regular) {
+        const auto size = static_cast<std::uint64_t>(st.st_size);
+        if (offset > size || length > size - offset) return fail(Error::io_short_read());
+    }
     if (::lseek(file->fd(), static_cast<off_t>(offset), SEEK_SET) < 0) return fail(Error::io(errno));
     if (length > std::numeric_limits<std::size_t>::max() / 2) return fail(Error::io(ENOMEM));
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(length));
-    auto got = file->read_full(buf.data(), buf.size());
-    if (!got) return fail(std::move(got.error()));
-    if (*got != buf.size()) return fail(Error::io_short_read());
+    const auto n = static_cast<std::size_t>(length);
+    std::vector<std::uint8_t> buf;
+    if (regular) {
+        buf.resize(n);
+        auto got = file->read_full(buf.data(), n);
+        if (!got) return fail(std::move(got.error()));
+        if (*got != n) return fail(Error::io_short_read());
+        return buf;
+    }
+    // Anything else has no size to trust: grow the buffer with the data.
+    constexpr std::size_t kChunk = std::size_t{1} << 20;
+    while (buf.size() < n) {
+        const std::size_t filled = buf.size();
+        const std::size_t want = std::min(kChunk, n - filled);
+        buf.resize(filled + want);
+        auto got = file->read_full(buf.data() + filled, want);
+        if (!got) return fail(std::move(got.error()));
+        if (*got != want) return fail(Error::io_short_read());
+    }
     return buf;
 }
 

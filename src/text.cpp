@@ -12,10 +12,41 @@ template <class F>
 std::string plain_impl(F value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    // The longest fixed form of a double is about 330 characters (5e-324).
-    char buf[400];
-    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
-    return std::string(buf, r.ptr);
+    // The shortest round-trip digits come from the scientific form; laid out
+    // without exponent, the digits are padded with zeros. (The fixed form of
+    // to_chars prints large values with all digits of their exact value,
+    // 1e23 as 99999999999999991611392.)
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+    const std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
+    const std::size_t e_pos = sci.find('e');
+    std::string_view mantissa = sci.substr(0, e_pos);
+    int exponent = 0;
+    std::from_chars(sci.data() + e_pos + 1 + (sci[e_pos + 1] == '+'), sci.data() + sci.size(), exponent);
+    std::string out;
+    if (mantissa.front() == '-') {
+        out += '-';
+        mantissa.remove_prefix(1);
+    }
+    std::string digits;
+    for (const char c : mantissa)
+        if (c != '.') digits += c;
+    // Digits before the decimal point.
+    const long point = static_cast<long>(exponent) + 1;
+    const auto n = static_cast<long>(digits.size());
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else if (point >= n) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point - n), '0');
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(point));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(point));
+    }
+    return out;
 }
 
 void append_utf8(std::string& out, char32_t cp) {
