@@ -64,17 +64,23 @@ Result<std::vector<std::uint8_t>> read_file(const std::filesystem::path& path) {
     std::vector<std::uint8_t> buf;
     std::size_t expected = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
     std::size_t filled = 0;
-    std::size_t want = expected > 0 ? expected : 8192;
-    for (;;) {
-        buf.resize(filled + want);
-        auto got = file->read_full(buf.data() + filled, want);
+    if (expected > 0) {
+        buf.resize(expected);
+        auto got = file->read_full(buf.data(), expected);
         if (!got) return fail(std::move(got.error()));
-        filled += *got;
-        if (*got < want) break;
-        want = 65536;
+        filled = *got;
+        buf.resize(filled);
+        if (filled < expected) return buf;
     }
-    buf.resize(filled);
-    buf.shrink_to_fit();
+    // Further data goes through a small buffer first, so that a file that
+    // ends where its size said does not cost a grown copy of the whole image.
+    std::uint8_t chunk[8192];
+    for (;;) {
+        auto got = file->read_full(chunk, sizeof chunk);
+        if (!got) return fail(std::move(got.error()));
+        buf.insert(buf.end(), chunk, chunk + *got);
+        if (*got < sizeof chunk) break;
+    }
     return buf;
 }
 
@@ -90,7 +96,8 @@ Result<std::vector<std::uint8_t>> read_range(const std::filesystem::path& path, 
     const bool regular = S_ISREG(st.st_mode);
     if (regular) {
         const auto size = static_cast<std::uint64_t>(st.st_size);
-        if (offset > size || length > size - offset) return fail(Error::io_short_read());
+        // Zero bytes can be read anywhere, also past the end.
+        if (length > 0 && (offset > size || length > size - offset)) return fail(Error::io_short_read());
     }
     if (::lseek(file->fd(), static_cast<off_t>(offset), SEEK_SET) < 0) return fail(Error::io(errno));
     if (length > std::numeric_limits<std::size_t>::max() / 2) return fail(Error::io(ENOMEM));

@@ -90,9 +90,12 @@ TEST(FileReads, ReadRangeReturnsExactlyTheRequestedBytes) {
     auto to_end = fs::read_range(file, 6, 4);
     ASSERT_TRUE(to_end);
     EXPECT_EQ(std::string(to_end->begin(), to_end->end()), "6789");
-    auto empty = fs::read_range(file, 10, 0);
-    ASSERT_TRUE(empty);
-    EXPECT_TRUE(empty->empty());
+    for (const std::uint64_t offset : {0, 10, 11, 1000}) {
+        auto empty = fs::read_range(file, offset, 0);
+        ASSERT_TRUE(empty) << offset;
+        EXPECT_TRUE(empty->empty());
+    }
+    EXPECT_EQ(fs::read_range(dir / "none", 0, 0).error().os_errno(), ENOENT);
 }
 
 TEST(FileReads, HugeRangeOnSmallFileIsShortReadWithoutAllocating) {
