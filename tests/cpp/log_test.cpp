@@ -109,16 +109,6 @@ TEST(LogLevels, DisabledCallSiteFormatsAndEvaluatesNothing) {
     EXPECT_EQ(cap.messages(), std::vector<std::string>{"counted 1"});
 }
 
-TEST(LogLevels, NamesInVerbosityOrder) {
-    EXPECT_LT(Level::Error, Level::Warn);
-    EXPECT_LT(Level::Warn, Level::Info);
-    EXPECT_LT(Level::Info, Level::Debug);
-    EXPECT_LT(Level::Debug, Level::Trace);
-    EXPECT_EQ(log::level_name(Level::Error), "ERROR");
-    EXPECT_EQ(log::level_name(Level::Warn), "WARN");
-    EXPECT_EQ(log::level_name(Level::Trace), "TRACE");
-}
-
 class NullSink final : public log::Sink {
 public:
     void write(const log::Record&) noexcept override { ++count; }

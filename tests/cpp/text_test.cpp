@@ -231,12 +231,6 @@ TEST(WhiteSpace, OtherInvisibleCharactersStay) {
     EXPECT_EQ(text::white_space_at("a "), 0u);
 }
 
-TEST(AsciiUpper, FoldsOnlyAsciiLetters) {
-    EXPECT_EQ(text::ascii_upper("_func001.dat"), "_FUNC001.DAT");
-    EXPECT_EQ(text::ascii_upper("az{`@AZ09"), "AZ{`@AZ09");
-    EXPECT_EQ(text::ascii_upper("\xC3\xA9"), "\xC3\xA9");  // é stays, É is not produced
-}
-
 TEST(ParseF64, AcceptsEveryForm) {
     struct Case {
         std::string_view text;
