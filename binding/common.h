@@ -1,0 +1,137 @@
+// Shared pieces of the extension module: the internal-fault exception, the
+// guard that keeps C++ exceptions out of the interpreter, error conversion,
+// text conversion and the constructors of the value objects.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "error.h"
+#include "pyref.h"
+#include "raw/chroms.h"
+#include "raw/functions_inf.h"
+#include "raw/header.h"
+
+namespace kestrune::binding {
+
+// The module's internal-fault exception class (derived from BaseException),
+// created once per process; null before the first module execution.
+PyObject* internal_fault_type() noexcept;
+// Creates the class if it does not exist yet; false with an exception set on
+// failure.
+bool ensure_internal_fault_type() noexcept;
+// Raises the internal-fault exception with `what` as its message.
+void raise_internal_fault(const char* what) noexcept;
+
+// Raises RuntimeError with the error's display text; returns null so that
+// callers can `return to_py_err(...)`.
+PyObject* to_py_err(Error error) noexcept;
+// Raises RuntimeError with `message`; returns null.
+PyObject* raise_runtime(std::string_view message) noexcept;
+
+// A new str from UTF-8 text (invalid bytes replaced, never fails on content).
+PyObject* new_str(std::string_view utf8) noexcept;
+
+// The binding's own lookup of a run-directory file: the core lookup without
+// log records and with a failed listing reported as the bare Io error.
+Result<std::optional<std::filesystem::path>> find_side_file(const std::filesystem::path& dir,
+                                                            std::string_view name);
+
+// Type objects, created on first use and kept for the process; null with an
+// exception set when creation fails.
+PyTypeObject* raw_reader_type() noexcept;
+PyTypeObject* run_header_type() noexcept;
+PyTypeObject* function_info_type() noexcept;
+PyTypeObject* spectrum_type() noexcept;
+PyTypeObject* ims_spectrum_type() noexcept;
+PyTypeObject* chrom_channel_type() noexcept;
+PyTypeObject* chrom_point_type() noexcept;
+
+// New value objects (null with an exception set on failure). The arrays are
+// moved in; the records are copied.
+PyObject* new_spectrum(std::vector<double>&& mz, std::vector<float>&& intensity);
+PyObject* new_ims_spectrum(std::vector<double>&& mz, std::vector<double>&& drift_time_ms,
+                           std::vector<float>&& intensity);
+PyObject* new_chrom_channel(const raw::chroms::ChromChannel& channel);
+PyObject* new_chrom_point(const raw::chroms::ChromPoint& point);
+PyObject* new_function_info(const raw::functions_inf::FunctionInfo& info);
+PyObject* new_run_header(const raw::Header& header);
+
+// Value the interpreter expects from a failed slot function.
+template <class R>
+constexpr R failure_value() noexcept {
+    if constexpr (std::is_pointer_v<R>)
+        return nullptr;
+    else
+        return static_cast<R>(-1);
+}
+
+// Wraps a function called by the interpreter so that no C++ exception leaves
+// it: anything thrown becomes the internal-fault exception.
+template <auto F>
+struct Guarded;
+
+template <class R, class... A, R (*F)(A...)>
+struct Guarded<F> {
+    static R call(A... args) noexcept {
+        try {
+            return F(args...);
+        } catch (const std::exception& e) {
+            raise_internal_fault(e.what());
+        } catch (...) {
+            raise_internal_fault("unknown C++ exception");
+        }
+        return failure_value<R>();
+    }
+};
+
+template <auto F>
+inline constexpr auto guarded = &Guarded<F>::call;
+
+// A function pointer stored in the type-erased slots of PyMethodDef and
+// PyType_Slot.
+template <class Fn>
+inline PyCFunction as_cfunction(Fn fn) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+template <class Fn>
+inline void* as_slot(Fn fn) noexcept {
+    return reinterpret_cast<void*>(fn);
+}
+
+// Releases the memory of an instance of one of the module's heap types.
+inline void free_object(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    // Instances of heap types hold a reference to their type.
+    Py_DECREF(type);
+}
+
+// The interpreter's refusal to create an instance of a value class, for
+// interpreters whose types cannot disallow instantiation by a flag.
+PyObject* refuse_instantiation(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+// `__init_subclass__` that refuses subclassing, for interpreters that do not
+// honour a missing base-type flag.
+PyObject* refuse_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept;
+
+// Attribute assignment that only reaches attributes the type defines, for
+// interpreters that give every instance a __dict__.
+int refuse_new_attributes(PyObject* self, PyObject* name, PyObject* value) noexcept;
+
+#ifdef PYPY_VERSION
+#define KESTRUNE_REFUSE_SUBCLASS_METHOD                                                    \
+    {"__init_subclass__", ::kestrune::binding::as_cfunction(&::kestrune::binding::refuse_subclass), \
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#define KESTRUNE_REFUSE_NEW_ATTRIBUTES_SLOT {Py_tp_setattro, ::kestrune::binding::as_slot(&::kestrune::binding::refuse_new_attributes)},
+#else
+#define KESTRUNE_REFUSE_SUBCLASS_METHOD
+#define KESTRUNE_REFUSE_NEW_ATTRIBUTES_SLOT
+#endif
+
+}  // namespace kestrune::binding
