@@ -28,5 +28,25 @@ run_pytest cpython /usr/bin/python3 build/binding
 # Debian ships pytest for CPython only; its pure-Python files serve PyPy too.
 run_pytest pypy pypy3 build/binding/pypy /usr/lib/python3/dist-packages
 
+# The installable package: a wheel built by meson-python, installed into a
+# fresh virtual environment and imported from there.
+echo "== wheel"
+scratch=$(mktemp -d)
+if /usr/bin/python3 -m pip wheel -q --no-build-isolation --no-deps -w "$scratch/wheel" . \
+   && /usr/bin/python3 -m venv --system-site-packages "$scratch/venv" \
+   && "$scratch/venv/bin/python" -m pip install -q --no-index --no-deps "$scratch"/wheel/kestrune-*.whl \
+   && (cd "$scratch" && "$scratch/venv/bin/python" -c '
+import os, kestrune
+assert kestrune.__all__[0] == "RawReader", kestrune.__all__
+stub = os.path.join(os.path.dirname(kestrune.__file__), "kestrune.pyi")
+assert os.path.exists(stub), stub
+print("wheel installs and imports:", kestrune.__file__)'); then
+  /usr/bin/python3 scripts/summary.py --record "$results/wheel.xml" wheel_installs_and_imports pass
+else
+  /usr/bin/python3 scripts/summary.py --record "$results/wheel.xml" wheel_installs_and_imports fail
+  status=1
+fi
+rm -rf "$scratch"
+
 /usr/bin/python3 scripts/summary.py "$results"/*.xml || status=1
 exit $status

@@ -257,8 +257,8 @@ TEST(ReaderOpen, StatisticsAreOptionalAndUnreadableOnesAreIgnored) {
     EXPECT_FALSE(r->functions()[1].sts.has_value());
     EXPECT_FALSE(r->functions()[2].sts.has_value());
     EXPECT_THAT(cap.messages(Level::Warn),
-                ElementsAre("function 2: ignoring unreadable " + (dir / "_FUNC002.STS").string() +
-                            ": parse error: _FUNCnnn.STS too small: 31 bytes (need at least 32)"));
+                ::testing::Contains("function 2: ignoring unreadable " + (dir / "_FUNC002.STS").string() +
+                                    ": parse error: _FUNCnnn.STS too small: 31 bytes (need at least 32)"));
     const auto debug = cap.messages(Level::Debug);
     EXPECT_EQ(std::count(debug.begin(), debug.end(), "function 3: no STS file"), 1);
 }
