@@ -1,0 +1,165 @@
+"""Shared fixtures and helpers of the kestrune pytest suite.
+
+The module under test is imported from PYTHONPATH (the test command puts
+the freshly built extension there); runs are written by rawwriter.
+"""
+
+import decimal
+import math
+import os
+import platform
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+
+import rawwriter as rw  # noqa: E402
+
+IS_PYPY = platform.python_implementation() == "PyPy"
+
+
+# ---------------------------------------------------------------------------
+# texts as the library writes them
+
+
+def plain(x):
+    """Plain form of a 64-bit float: shortest round-trip digits, no exponent."""
+    x = float(x)
+    if x != x:
+        return "NaN"
+    if math.isinf(x):
+        return "inf" if x > 0 else "-inf"
+    return format(decimal.Decimal(repr(x)).normalize(), "f")
+
+
+def plain32(x):
+    """Plain form of a 32-bit float value (shortest digits reading back to it)."""
+    x = rw.f32(x)
+    if x != x or math.isinf(x):
+        return plain(x)
+    for digits in range(1, 10):
+        text = "%.*g" % (digits, x)
+        if rw.f32(float(text)) == x:
+            return format(decimal.Decimal(text).normalize(), "f")
+    raise AssertionError("no shortest form for %r" % x)
+
+
+def fixed(x, decimals):
+    """Fixed point of the exact binary value, ties to even, sign kept."""
+    if x != x:
+        return "NaN"
+    if math.isinf(x):
+        return "inf" if x > 0 else "-inf"
+    with decimal.localcontext() as ctx:
+        ctx.prec = 1200
+        q = decimal.Decimal(1).scaleb(-decimals)
+        return format(decimal.Decimal(x).quantize(q, rounding=decimal.ROUND_HALF_EVEN), "f")
+
+
+def same_floats(got, want):
+    """Element-wise equality of two float lists, NaN equal to NaN."""
+    assert len(got) == len(want), (len(got), len(want))
+    for i, (g, w) in enumerate(zip(got, want)):
+        assert g == w or (g != g and w != w), "element %d: %r != %r" % (i, g, w)
+
+
+def io_text(errno_value):
+    """Display text of an I/O error with an OS error number."""
+    return "I/O error: %s (os error %d)" % (os.strerror(errno_value), errno_value)
+
+
+def raises_runtime(text, fn, *args, **kwargs):
+    """Calls fn and checks that it raises RuntimeError with exactly ``text``."""
+    with pytest.raises(RuntimeError) as info:
+        fn(*args, **kwargs)
+    assert type(info.value) is RuntimeError
+    assert info.value.args == (text,)
+    return info.value
+
+
+# ---------------------------------------------------------------------------
+# subprocesses (the logging bridge keeps per-process state)
+
+
+def run_python(code, *args):
+    """Runs ``code`` in a fresh interpreter of the same kind, with the same
+    PYTHONPATH; returns its stdout; fails the test on a non-zero exit."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)] + [str(a) for a in args],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=120)
+    assert proc.returncode == 0, "exit %d\n--- stdout\n%s\n--- stderr\n%s" % (
+        proc.returncode, proc.stdout.decode(errors="replace"), proc.stderr.decode(errors="replace"))
+    return proc.stdout.decode()
+
+
+# ---------------------------------------------------------------------------
+# runs
+
+
+@pytest.fixture
+def run_path(tmp_path):
+    """Path text of a run directory to build into."""
+    return str(tmp_path / "run.raw")
+
+
+def standard_builder():
+    """A one-dimensional run: functions in encodings C (calibrated), A
+    (calibrated), D (T0 line, MS/MS) and a C lock-mass function without a
+    calibration line; two chromatogram channels; statistics for function 1."""
+    run = rw.RunBuilder(instrument="XEVO-G2XSQTOF#NotSet", polarity="ES+")
+    f1 = run.add_function("c", cal=rw.Cal([1e-4, 0.99995, 2.5e-9]), mz_low=50.0, mz_high=1200.0,
+                          scan_time_s=0.25, cycle_time_s=0.3, interscan_delay_s=0.015,
+                          kind="TOF MS FUNCTION",
+                          sts=rw.sts_channels([("Collision Energy", [6.0, 6.0, 6.0])]))
+    f1.add_scan([100.0, 556.2771, 1022.5], [120, 3400, 56], rt_min=0.05)
+    f1.add_scan([150.5, 150.75, 1100.0], [1, 65535, 2], rt_min=0.1)
+    f1.add_scan([], [], rt_min=0.15)
+    f2 = run.add_function("a", cal=rw.Cal([0.0005, 1.0002]), mz_low=100.0, mz_high=2000.0,
+                          kind="TOF PARENT FUNCTION")
+    f2.add_scan([101.25, 400.5, 1999.0], [10, 20, 30], rt_min=0.2)
+    f2.add_scan([333.3], [7], rt_min=0.4)
+    f3 = run.add_function("d", cal=rw.Cal([], "T0"), kind="TOF MSMS FUNCTION")
+    f3.add_scan([75.25, 500.0, 1234.5678], [1.5, 2.25, 1000.0], rt_min=0.3)
+    f3.add_scan([80.0], [0.5], rt_min=0.6)
+    f4 = run.add_function("c", scan_subtype=0x92, cal=None, mz_low=500.0, mz_high=600.0,
+                          kind="REFERENCE FUNCTION")
+    f4.add_scan([556.2771], [999], rt_min=0.5, as_if_cal=rw.T0)
+    run.add_channel("Pump A Pressure", units="bar", scale_f=0.1, source_type=4,
+                    points=[(0.0, 250.03125), (0.5, 251.5), (1.0, -0.0)])
+    run.add_channel("Column Temp", units="C", scale_f=1.0, source_type=1,
+                    points=[(0.25, 40.0)])
+    return run
+
+
+def synapt_builder():
+    """A SYNAPT run: an ion-mobility function (B), a one-dimensional A
+    function and an A lock-mass function."""
+    run = rw.RunBuilder(instrument="SYNAPT G2-Si", lteff=1800.0, veff=7200.0, polarity="ES-")
+    f1 = run.add_function("b", cal=rw.Cal([0.001, 1.0001]), mz_low=50.0, mz_high=2000.0,
+                          scan_time_s=0.1, kind="TOF MS FUNCTION")
+    f1.add_scan([200.0, 400.0, 400.0, 1500.0], [5, 10, 15, 20], drift_ms=[1.0, 25.0, 50.0, 99.0],
+                rt_min=0.1)
+    f1.add_scan([], [], rt_min=0.2)
+    f2 = run.add_function("a", cal=rw.Cal([0.0, 1.0]), kind="TOF MSMS FUNCTION")
+    f2.add_scan([300.0, 600.0], [3, 4], rt_min=0.15)
+    f2.add_scan([310.0], [5], rt_min=0.25)
+    f3 = run.add_function("a", scan_subtype=0x80, cal=rw.Cal([0.0, 1.0]), kind="REFERENCE")
+    f3.add_scan([556.2771], [1000], rt_min=0.3)
+    return run
+
+
+@pytest.fixture(scope="session")
+def standard_run(tmp_path_factory):
+    """Read-only standard run, shared by the whole session."""
+    return standard_builder().build(str(tmp_path_factory.mktemp("std") / "standard.raw"))
+
+
+@pytest.fixture(scope="session")
+def synapt_run(tmp_path_factory):
+    return synapt_builder().build(str(tmp_path_factory.mktemp("syn") / "synapt.raw"))
