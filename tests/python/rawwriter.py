@@ -27,6 +27,7 @@ Example::
 
 import math
 import os
+import shutil
 import struct
 
 __all__ = [
@@ -818,7 +819,7 @@ class RunBuilder(object):
                  pusher_interval=64.0, polarity="ES+", version="01.00",
                  acquired_name="kestrune_run", acquired_date="14-Jan-2021",
                  acquired_time="16:20:52", operator="analyst",
-                 sample_description="synthetic run", chroms=None):
+                 sample_description="synthetic run", chroms=None, pusher_cycle_time=None):
         self.header_fields = {
             "version": version, "acquired_name": acquired_name,
             "acquired_date": acquired_date, "acquired_time": acquired_time,
@@ -828,6 +829,7 @@ class RunBuilder(object):
         self.lteff = lteff
         self.veff = veff
         self.pusher_interval = pusher_interval
+        self.pusher_cycle_time = pusher_cycle_time
         self.polarity = polarity
         self.header_extra = []
         self.extern_extra = []
@@ -884,7 +886,7 @@ class RunBuilder(object):
                 settings = [("Start Mass", f.mz_low), ("End Mass", f.mz_high)]
             sections.append(extern_section(f.number, f.kind, settings))
         return extern_inf(self.lteff, self.veff, self.pusher_interval, self.polarity,
-                          sections=sections, extra_lines=self.extern_extra).encode("utf-8")
+                          self.pusher_cycle_time, sections, self.extern_extra).encode("utf-8")
 
     def files(self):
         """{canonical name: bytes} of every file of the run."""
@@ -947,6 +949,12 @@ class BuiltRun(object):
 
     def function(self, n):
         return self.builder.functions[n - 1]
+
+    def copy(self, path):
+        """A copy of the whole directory at ``path``, to damage separately."""
+        shutil.copytree(self.path, path)
+        files = dict((k, os.path.join(path, os.path.relpath(v, self.path))) for k, v in self.files.items())
+        return BuiltRun(path, self.builder, files)
 
     def file(self, canonical):
         """Full path of a file, whether written or not (canonical name)."""

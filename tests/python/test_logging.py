@@ -43,15 +43,19 @@ def logging_run(path, pusher_interval, index_330):
 def test_debug_records_reach_python_with_their_call_site(tmp_path):
     built = logging_run(str(tmp_path / "run.raw"), None, True)
     p = built.path + os.sep
+    os.mkdir(os.path.join(built.path, "sub"))
     out = run_python(CAPTURE + """
 logger = logging.getLogger("kestrune")
 logger.setLevel(1)   # even more verbose than DEBUG: Trace still never arrives
 logger.addHandler(Capture())
 logger.propagate = False
 read_all(sys.argv[1])
-print(json.dumps(records))
-""", p)
-    records = json.loads(out)
+first = list(records)
+kestrune.RawReader(sys.argv[2])
+print(json.dumps([first, records[-1]["msg"]]))
+""", p, os.path.join(built.path, "sub", ".."))
+    records, last = json.loads(out)
+    assert last == "opened bundle.raw: 2 of 2 functions readable"
     dat1, dat2 = [os.path.getsize(built.file(rw.function_file_name(n, ".DAT"))) for n in (1, 2)]
     expected = [
         ("kestrune.reader", 10, "opening %s" % p),
