@@ -16,7 +16,7 @@ Error Error::context(std::string context, Error inner) {
     return Error(Kind::Context, std::move(context), 0, std::make_unique<Error>(std::move(inner)));
 }
 
-std::unexpected<Error> parse_error(std::string message) { return fail(Error::parse(std::move(message))); }
+unexpected<Error> parse_error(std::string message) { return fail(Error::parse(std::move(message))); }
 
 namespace {
 

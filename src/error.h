@@ -1,10 +1,11 @@
 // The core library's one error type and its result alias.
 #pragma once
 
-#include <expected>
 #include <memory>
 #include <string>
 #include <system_error>
+
+#include "expected.h"
 
 namespace kestrune {
 
@@ -52,10 +53,10 @@ private:
 };
 
 template <class T>
-using Result = std::expected<T, Error>;
+using Result = expected<T, Error>;
 
 // Shorthand for returning an error from a function returning Result<T>.
-inline std::unexpected<Error> fail(Error e) { return std::unexpected<Error>(std::move(e)); }
-std::unexpected<Error> parse_error(std::string message);
+inline unexpected<Error> fail(Error e) { return unexpected<Error>(std::move(e)); }
+unexpected<Error> parse_error(std::string message);
 
 }  // namespace kestrune
