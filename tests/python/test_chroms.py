@@ -133,6 +133,9 @@ def test_samples_file_lookup_and_numbering(run_path):
     built.add_file("_CHRO1000.DAT", rw.chro_dat([(1.0, 1000.0)]))
     assert [p.value for p in r.read_chrom(7)] == [10.0]
     assert [p.value for p in r.read_chrom(997)] == [1000.0]
+    # The file number does not wrap around at 64 bits onto a small number.
+    built.add_file("_CHRO002.DAT", rw.chro_dat([(1.0, 2.0)]))
+    raises_runtime("CHRO file 18446744073709551618 not found", r.read_chrom, 2 ** 64 - 1)
 
 
 @pytest.mark.parametrize("size,message", [

@@ -145,6 +145,17 @@ def test_encoding_c_axis_is_anchored_at_the_first_and_last_position(run_path):
         assert s.intensity == [5.0, 6.0, 7.0]
 
 
+@pytest.mark.parametrize("encoding", ["b", "c"])
+def test_positions_outside_the_anchors_extrapolate(run_path, encoding):
+    rec = rw.record_b if encoding == "b" else rw.record_c
+    data = rec(1, 0, 1000) + rec(2, 0, 500) + rec(3, 0, 2500) + rec(4, 0, 0) + rec(5, 0, 2000)
+    r, f = raw_run(run_path, encoding, [data], instrument="SYNAPT" if encoding == "b" else XEVO,
+                   mz_low=100.0, mz_high=400.0)
+    s = r.read_spectrum(1, 0)
+    assert s.mz == f.scans[0].expected.mz
+    assert s.mz == pytest.approx([100.0, 25.0, 625.0, 0.0, 400.0], rel=1e-12, abs=1e-12)
+
+
 def test_encoding_b_axis_drift_and_dropped_records(run_path):
     recs = rw.record_b(3, 16384, 10) + rw.record_b(0, 999, 15) + rw.record_b(4, 65535, 20)
     r, f = raw_run(run_path, "b", [recs], instrument="SYNAPT G2", mz_low=100.0, mz_high=400.0,
