@@ -2,6 +2,7 @@
 // library log records to Python's logging package, and error conversion.
 #include "common.h"
 
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <new>
@@ -233,9 +234,25 @@ bool register_class(PyObject* module, const ClassEntry& entry) {
     return PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)) == 0;
 }
 
+// glibc returns the top of its heap to the system whenever more than its trim
+// threshold lies free there; the threshold starts low and only rises to twice
+// the largest mmap-served block freed so far. Every spectrum read allocates
+// and frees a few hundred kilobytes (file buffer, decoded arrays, the lists
+// built from them), so in a fresh process the heap shrinks after each read
+// and the next read faults the pages in again. Freeing one mmap-served block
+// raises the threshold the way any larger temporary allocation would; its
+// pages are never touched.
+void raise_heap_trim_threshold() noexcept {
+#ifdef __GLIBC__
+    void* volatile block = std::malloc(std::size_t{4} << 20);
+    std::free(block);
+#endif
+}
+
 int exec_module(PyObject* module) {
     if (!ensure_internal_fault_type()) return -1;
     if (!install_logging_bridge()) return -1;
+    raise_heap_trim_threshold();
     for (const ClassEntry& entry : kClasses)
         if (!register_class(module, entry)) return -1;
     return 0;

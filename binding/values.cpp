@@ -91,6 +91,32 @@ PyObject* new_inline(PyTypeObject* type, const T& value) {
 // ---------------------------------------------------------------------------
 // Conversions to Python values
 
+#ifdef PYPY_VERSION
+// PyPy's C API builds a list element by element slowly (every float gets a
+// C-level proxy); its own array type converts a whole buffer at once.
+PyObject* array_type() noexcept {
+    static PyObject* type = nullptr;  // kept for the process
+    if (type == nullptr) {
+        PyRef module(PyImport_ImportModule("array"));
+        if (!module) return nullptr;
+        type = PyObject_GetAttrString(module.get(), "array");
+    }
+    return type;
+}
+
+template <class F>
+PyObject* float_list(const std::vector<F>& values) noexcept {
+    static_assert(std::is_same_v<F, double> || std::is_same_v<F, float>);
+    PyObject* type = array_type();
+    if (type == nullptr) return nullptr;
+    PyRef bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                          static_cast<Py_ssize_t>(values.size() * sizeof(F))));
+    if (!bytes) return nullptr;
+    PyRef array(PyObject_CallFunction(type, "sO", std::is_same_v<F, double> ? "d" : "f", bytes.get()));
+    if (!array) return nullptr;
+    return PyObject_CallMethod(array.get(), "tolist", nullptr);
+}
+#else
 template <class F>
 PyObject* float_list(const std::vector<F>& values) noexcept {
     const auto n = static_cast<Py_ssize_t>(values.size());
@@ -106,6 +132,7 @@ PyObject* float_list(const std::vector<F>& values) noexcept {
     }
     return list;
 }
+#endif
 
 PyObject* to_py(float v) noexcept { return PyFloat_FromDouble(static_cast<double>(v)); }
 PyObject* to_py(double v) noexcept { return PyFloat_FromDouble(v); }
