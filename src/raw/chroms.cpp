@@ -17,8 +17,8 @@ namespace {
 constexpr std::size_t kMinInfSize = 298;
 constexpr std::size_t kChroHeaderSize = 128;
 constexpr std::size_t kSampleSize = 8;
-constexpr std::string_view kSpecMarker = "$CC$";
-constexpr std::size_t kSpecPieces = 6;
+constexpr std::string_view kCcMarker = "$CC$";
+constexpr std::size_t kCcPieces = 6;
 
 // Code points of the bytes 0x80-0x9F; the five bytes the code page leaves
 // unassigned keep their own value (C1 controls).
@@ -69,29 +69,29 @@ std::pair<double, std::string> parse_cc_spec(Bytes text_field) {
     const std::string_view field = as_chars(text_field.first(std::min(text_field.size(), kTextField)));
 
     // The marker may sit anywhere in the field, also behind the name's NUL.
-    const std::size_t at = field.find(kSpecMarker);
+    const std::size_t at = field.find(kCcMarker);
     if (at == std::string_view::npos) return none;
 
-    std::string_view spec = field.substr(at);
-    spec = spec.substr(0, spec.find('\0'));
+    std::string_view rest = field.substr(at);
+    rest = rest.substr(0, rest.find('\0'));
 
     // At most six pieces: the last one keeps any further commas.
-    std::array<std::string_view, kSpecPieces> pieces;
+    std::array<std::string_view, kCcPieces> pieces;
     std::size_t count = 0;
-    while (count + 1 < kSpecPieces) {
-        const std::size_t comma = spec.find(',');
+    while (count + 1 < kCcPieces) {
+        const std::size_t comma = rest.find(',');
         if (comma == std::string_view::npos) break;
-        pieces[count++] = spec.substr(0, comma);
-        spec.remove_prefix(comma + 1);
+        pieces[count++] = rest.substr(0, comma);
+        rest.remove_prefix(comma + 1);
     }
-    pieces[count++] = spec;
-    if (count < kSpecPieces) return none;
+    pieces[count++] = rest;
+    if (count < kCcPieces) return none;
 
     if (!text::is_valid_utf8(pieces[1])) return none;
     const std::optional<double> scale = text::parse_f64(text::trim(pieces[1]));
     if (!scale) return none;
 
-    const std::string_view units = pieces[kSpecPieces - 1];
+    const std::string_view units = pieces[kCcPieces - 1];
     return {*scale, decode_cp1252(Bytes(reinterpret_cast<const std::uint8_t*>(units.data()), units.size()))};
 }
 

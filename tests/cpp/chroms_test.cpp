@@ -96,7 +96,7 @@ TEST(ChromsInf, SkipsMetaRecordsAndNumbersDataRecords) {
     EXPECT_EQ(inf->channels[1].name, std::string(81, 'x'));
 }
 
-TEST(ChromsInf, ReadsNameAndSpecStringOnEitherSideOfTheNul) {
+TEST(ChromsInf, ReadsNameAndCcTextOnEitherSideOfTheNul) {
     ByteImage img = inf_header(85, 0);
     add_record(img, 4, std::string("Pump A Pressure\0$CC$,0.1,x,y,z,bar,extra", 40));
     add_record(img, 1, "Flow$CC$, 2.5 ,a,b,c,%");
@@ -110,7 +110,7 @@ TEST(ChromsInf, ReadsNameAndSpecStringOnEitherSideOfTheNul) {
     EXPECT_EQ(inf->channels[1].units, "%");
 }
 
-TEST(ChromsSpec, UnreadableSpecGivesDefaults) {
+TEST(ChromsCcText, UnreadableCcTextGivesDefaults) {
     const std::pair<double, std::string> none{1.0, ""};
     EXPECT_EQ(parse_cc_spec(field("Temp")), none);
     EXPECT_EQ(parse_cc_spec(field("$CC$,3,a,b,C")), none);  // four commas
@@ -118,9 +118,9 @@ TEST(ChromsSpec, UnreadableSpecGivesDefaults) {
     EXPECT_EQ(parse_cc_spec(field("$CC$,\xff"
                                   "1,a,b,c,C")),
               none);  // invalid UTF-8
-    // A NUL ends the spec string before its sixth piece.
+    // A NUL ends the $CC$ text before its sixth piece.
     EXPECT_EQ(parse_cc_spec(field(std::string("$CC$,3,a,b\0,c,C", 16))), none);
-    // Without a NUL after the marker the spec string runs to the field's end.
+    // Without a NUL after the marker the $CC$ text runs to the field's end.
     std::string tail = std::string("X\0", 2) + std::string(65, '\0') + "$CC$,5,a,b,c,u";
     ASSERT_EQ(tail.size(), 81u);
     EXPECT_EQ(parse_cc_spec(field(tail)), (std::pair<double, std::string>{5.0, "u"}));
@@ -132,7 +132,7 @@ TEST(ChromsSpec, UnreadableSpecGivesDefaults) {
     EXPECT_EQ(parse_cc_spec(field("$CC$,2,a,b,c,u$CC$,3,a,b,c,v")).first, 2.0);
 }
 
-TEST(ChromsSpec, Cp1252MapsEveryByteToOneCharacter) {
+TEST(ChromsCcText, Cp1252MapsEveryByteToOneCharacter) {
     const Image bytes = {'A', 0x80, 0x81, 0x8D, 0x8F, 0x90, 0x9D, 0x9F, 0xA0, 0xE9, 0xFF, 0x00};
     EXPECT_EQ(decode_cp1252(bytes),
               std::string("A\u20ac\u0081\u008d\u008f\u0090\u009d\u0178\u00a0\u00e9\u00ff") + '\0');
