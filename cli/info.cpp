@@ -1,0 +1,238 @@
+#include "info.h"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "json.h"
+#include "raw/chroms.h"
+#include "reader/reader.h"
+#include "run_files.h"
+#include "text.h"
+
+namespace kestrune::cli {
+
+namespace {
+
+using reader::FunctionEntry;
+using reader::Reader;
+
+std::string_view kind_name(raw::FunctionKind k) {
+    switch (k) {
+        case raw::FunctionKind::TofMs: return "TOF MS";
+        case raw::FunctionKind::Parent: return "parent";
+        case raw::FunctionKind::Msms: return "MS/MS";
+        case raw::FunctionKind::Daughter: return "daughter";
+        case raw::FunctionKind::Reference: return "reference";
+        case raw::FunctionKind::Other: return "other";
+    }
+    return "other";
+}
+
+std::optional<std::pair<float, float>> rt_range(const raw::ScanIndex& idx) {
+    std::optional<std::pair<float, float>> r;
+    for (std::size_t i = 0; i < idx.size(); ++i) {
+        const float rt = idx.rt_min(i);
+        if (std::isnan(rt)) continue;
+        if (!r)
+            r.emplace(rt, rt);
+        else
+            r = std::pair(std::min(r->first, rt), std::max(r->second, rt));
+    }
+    return r;
+}
+
+struct RunFacts {
+    const Reader& reader;
+    const raw::FunctionTable& table;
+    const std::optional<raw::ChromsInf>& chroms;
+};
+
+std::optional<raw::FunctionKind> kind_of(const Reader& r, std::uint32_t n) {
+    const auto& fns = r.extern_inf().functions;
+    const auto it = fns.find(n);
+    if (it == fns.end()) return std::nullopt;
+    return it->second.kind;
+}
+
+std::string polarity_text(const std::optional<raw::Polarity>& p) {
+    if (!p) return "";
+    return *p == raw::Polarity::Positive ? "positive" : "negative";
+}
+
+std::string text_info(const RunFacts& f) {
+    const Reader& r = f.reader;
+    const raw::Header& h = r.header();
+    std::string o;
+    auto out = std::back_inserter(o);
+    const auto line = [&](std::string_view key, std::string_view value) {
+        fmt::format_to(out, "{:<20}{}\n", key, value);
+    };
+    const auto opt_line = [&](std::string_view key, const std::optional<std::string>& v) {
+        line(key, v ? std::string_view(*v) : std::string_view("-"));
+    };
+    line("run", r.name());
+    line("path", text::path_text(r.dir()));
+    opt_line("version", h.version);
+    opt_line("acquired name", h.acquired_name);
+    opt_line("acquired date", h.acquired_date);
+    opt_line("acquired time", h.acquired_time);
+    opt_line("instrument", h.instrument);
+    opt_line("operator", h.operator_);
+    opt_line("sample description", h.sample_description);
+    const raw::ExternInf& ext = r.extern_inf();
+    line("polarity", ext.polarity ? polarity_text(ext.polarity) : "-");
+    line("Lteff", text::plain(ext.lteff) + " mm");
+    line("Veff", text::plain(ext.veff) + " V");
+    line("pusher interval", ext.pusher_interval ? text::plain(*ext.pusher_interval) + " us" : "-");
+    line("functions", fmt::format("{} in _FUNCTNS.INF, {} readable", f.table.functions.size(), r.functions().size()));
+
+    for (const auto& info : f.table.functions) {
+        const FunctionEntry* e = r.function(info.index);
+        fmt::format_to(out, "\nfunction {}\n", info.index);
+        const auto kind = kind_of(r, info.index);
+        fmt::format_to(out, "  {:<18}{:#04x} ({})\n", "type", info.function_type,
+                       kind ? kind_name(*kind) : std::string_view("no settings section"));
+        fmt::format_to(out, "  {:<18}{}\n", "ms level", ext.ms_level(info.index));
+        fmt::format_to(out, "  {:<18}{} - {}\n", "m/z range", text::plain(info.mz_low), text::plain(info.mz_high));
+        fmt::format_to(out, "  {:<18}{} s\n", "scan time", text::plain(info.scan_time_s));
+        fmt::format_to(out, "  {:<18}{}\n", "lock mass", info.is_lock_mass() ? "yes" : "no");
+        if (!e) {
+            fmt::format_to(out, "  {:<18}no (index or data file missing)\n", "readable");
+            continue;
+        }
+        fmt::format_to(out, "  {:<18}{}\n", "encoding", reader::encoding_name(e->encoding));
+        fmt::format_to(out, "  {:<18}{}\n", "scans", e->idx.size());
+        if (const auto rt = rt_range(e->idx))
+            fmt::format_to(out, "  {:<18}{} - {} min\n", "retention time", text::plain(rt->first),
+                           text::plain(rt->second));
+        else
+            fmt::format_to(out, "  {:<18}-\n", "retention time");
+        const bool calibrated = h.calibration.contains(info.index);
+        fmt::format_to(out, "  {:<18}{}, {} coefficients{}\n", "calibration", raw::header::cal_type_name(e->cal.cal_type),
+                       e->cal.coefficients.size(), calibrated ? "" : " (no calibration line)");
+        if (e->sts) {
+            std::string names;
+            for (const auto& c : e->sts->channels) {
+                if (!names.empty()) names.append(", ");
+                names.append(c.name);
+            }
+            fmt::format_to(out, "  {:<18}{} scans; {}\n", "statistics", e->sts->n_scans, names.empty() ? "-" : names);
+        } else {
+            fmt::format_to(out, "  {:<18}-\n", "statistics");
+        }
+    }
+
+    o.append("\nchromatogram channels\n");
+    if (!f.chroms || f.chroms->channels.empty()) o.append("  -\n");
+    if (f.chroms)
+        for (const auto& c : f.chroms->channels)
+            fmt::format_to(out, "  {:<4}{} [{}], scale {}, source type {}\n", c.index, c.name, c.units,
+                           text::plain(c.scale_f), c.source_type);
+    return o;
+}
+
+std::string json_info(const RunFacts& f) {
+    const Reader& r = f.reader;
+    const raw::Header& h = r.header();
+    const raw::ExternInf& ext = r.extern_inf();
+    JsonWriter j;
+    j.begin_object();
+    j.key("run").value(r.name());
+    j.key("path").value(text::path_text(r.dir()));
+    j.key("header").begin_object();
+    j.key("version").value(h.version);
+    j.key("acquired_name").value(h.acquired_name);
+    j.key("acquired_date").value(h.acquired_date);
+    j.key("acquired_time").value(h.acquired_time);
+    j.key("instrument").value(h.instrument);
+    j.key("operator").value(h.operator_);
+    j.key("sample_description").value(h.sample_description);
+    j.end_object();
+    j.key("polarity");
+    if (ext.polarity)
+        j.value(polarity_text(ext.polarity));
+    else
+        j.null();
+    j.key("instrument_settings").begin_object();
+    j.key("lteff_mm").value(ext.lteff);
+    j.key("veff_v").value(ext.veff);
+    j.key("pusher_interval_us").value(ext.pusher_interval);
+    j.end_object();
+    j.key("functions").begin_array();
+    for (const auto& info : f.table.functions) {
+        const FunctionEntry* e = r.function(info.index);
+        j.begin_object();
+        j.key("number").value(std::uint64_t(info.index));
+        j.key("function_type").value(std::uint64_t(info.function_type));
+        const auto kind = kind_of(r, info.index);
+        j.key("kind");
+        if (kind)
+            j.value(kind_name(*kind));
+        else
+            j.null();
+        j.key("ms_level").value(std::uint64_t(ext.ms_level(info.index)));
+        j.key("mz_low").value(double(info.mz_low));
+        j.key("mz_high").value(double(info.mz_high));
+        j.key("scan_time_s").value(double(info.scan_time_s));
+        j.key("lock_mass").value(info.is_lock_mass());
+        j.key("readable").value(e != nullptr);
+        if (e) {
+            j.key("encoding").value(reader::encoding_name(e->encoding));
+            j.key("scans").value(std::uint64_t(e->idx.size()));
+            const auto rt = rt_range(e->idx);
+            j.key("rt_min_first");
+            rt ? j.value(double(rt->first)) : j.null();
+            j.key("rt_min_last");
+            rt ? j.value(double(rt->second)) : j.null();
+            j.key("calibration").begin_object();
+            j.key("type").value(raw::header::cal_type_name(e->cal.cal_type));
+            j.key("coefficients").value(std::uint64_t(e->cal.coefficients.size()));
+            j.key("from_header").value(h.calibration.contains(info.index));
+            j.end_object();
+            j.key("statistics");
+            if (e->sts) {
+                j.begin_array();
+                for (const auto& c : e->sts->channels) j.value(c.name);
+                j.end_array();
+            } else {
+                j.null();
+            }
+        }
+        j.end_object();
+    }
+    j.end_array();
+    j.key("channels").begin_array();
+    if (f.chroms)
+        for (const auto& c : f.chroms->channels) {
+            j.begin_object();
+            j.key("index").value(std::uint64_t(c.index));
+            j.key("name").value(c.name);
+            j.key("units").value(c.units);
+            j.key("scale_f").value(c.scale_f);
+            j.key("source_type").value(std::uint64_t(c.source_type));
+            j.end_object();
+        }
+    j.end_array();
+    j.end_object();
+    return j.finish();
+}
+
+}  // namespace
+
+Result<std::string> run_info(const std::filesystem::path& run, bool json) {
+    auto reader = Reader::open(run);
+    if (!reader) return std::unexpected(std::move(reader.error()));
+    auto table = load_function_table(run);
+    if (!table) return std::unexpected(std::move(table.error()));
+    auto chroms = load_channels(run);
+    if (!chroms) return std::unexpected(std::move(chroms.error()));
+    const RunFacts facts{*reader, *table, *chroms};
+    return json ? json_info(facts) : text_info(facts);
+}
+
+}  // namespace kestrune::cli

@@ -1,0 +1,75 @@
+// The controlled-vocabulary terms the mzML writer uses: accession and exact
+// name from the PSI-MS ontology (release 4.1.33) and the Unit Ontology.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace kestrune::cli::term {
+
+struct Term {
+    std::string_view accession;
+    std::string_view name;
+};
+
+// Version of the PSI-MS ontology the names were taken from.
+inline constexpr std::string_view kPsiMsVersion = "4.1.33";
+inline constexpr std::string_view kUoVersion = "09:04:2014";
+
+// File content, source file and software.
+inline constexpr Term kMs1Spectrum{"MS:1000579", "MS1 spectrum"};
+inline constexpr Term kMsnSpectrum{"MS:1000580", "MSn spectrum"};
+inline constexpr Term kTicChromatogram{"MS:1000235", "total ion current chromatogram"};
+inline constexpr Term kPressureChromatogram{"MS:1003019", "pressure chromatogram"};
+inline constexpr Term kFlowRateChromatogram{"MS:1003020", "flow rate chromatogram"};
+inline constexpr Term kWatersNativeId{"MS:1000769", "Waters nativeID format"};
+inline constexpr Term kWatersRawFormat{"MS:1000526", "Waters raw format"};
+inline constexpr Term kWatersInstrumentModel{"MS:1000126", "Waters instrument model"};
+inline constexpr Term kCustomSoftware{"MS:1000799", "custom unreleased software tool"};
+inline constexpr Term kConversionToMzml{"MS:1000544", "Conversion to mzML"};
+inline constexpr Term kMzCalibration{"MS:1001485", "m/z calibration"};
+
+// Spectrum description.
+inline constexpr Term kMsLevel{"MS:1000511", "ms level"};
+inline constexpr Term kCentroidSpectrum{"MS:1000127", "centroid spectrum"};
+inline constexpr Term kPositiveScan{"MS:1000130", "positive scan"};
+inline constexpr Term kNegativeScan{"MS:1000129", "negative scan"};
+inline constexpr Term kTotalIonCurrent{"MS:1000285", "total ion current"};
+inline constexpr Term kBasePeakMz{"MS:1000504", "base peak m/z"};
+inline constexpr Term kBasePeakIntensity{"MS:1000505", "base peak intensity"};
+inline constexpr Term kLowestObservedMz{"MS:1000528", "lowest observed m/z"};
+inline constexpr Term kHighestObservedMz{"MS:1000527", "highest observed m/z"};
+inline constexpr Term kNoCombination{"MS:1000795", "no combination"};
+inline constexpr Term kScanStartTime{"MS:1000016", "scan start time"};
+inline constexpr Term kScanWindowLower{"MS:1000501", "scan window lower limit"};
+inline constexpr Term kScanWindowUpper{"MS:1000500", "scan window upper limit"};
+inline constexpr Term kCollisionEnergy{"MS:1000045", "collision energy"};
+inline constexpr Term kBeamTypeCid{"MS:1000422", "beam-type collision-induced dissociation"};
+inline constexpr Term kIsolationTarget{"MS:1000827", "isolation window target m/z"};
+inline constexpr Term kSelectedIonMz{"MS:1000744", "selected ion m/z"};
+
+// Binary data arrays.
+inline constexpr Term kMzArray{"MS:1000514", "m/z array"};
+inline constexpr Term kIntensityArray{"MS:1000515", "intensity array"};
+inline constexpr Term kTimeArray{"MS:1000595", "time array"};
+inline constexpr Term kRawIonMobilityArray{"MS:1003007", "raw ion mobility array"};
+inline constexpr Term kPressureArray{"MS:1000821", "pressure array"};
+inline constexpr Term kFlowRateArray{"MS:1000820", "flow rate array"};
+inline constexpr Term kTemperatureArray{"MS:1000822", "temperature array"};
+inline constexpr Term kNonStandardArray{"MS:1000786", "non-standard data array"};
+inline constexpr Term kFloat64{"MS:1000523", "64-bit float"};
+inline constexpr Term kFloat32{"MS:1000521", "32-bit float"};
+inline constexpr Term kZlibCompression{"MS:1000574", "zlib compression"};
+inline constexpr Term kNoCompression{"MS:1000576", "no compression"};
+
+// Units (MS:1000040 lives in PSI-MS, the others in the Unit Ontology).
+inline constexpr Term kUnitMz{"MS:1000040", "m/z"};
+inline constexpr Term kUnitDetectorCounts{"MS:1000131", "number of detector counts"};
+inline constexpr Term kUnitMinute{"UO:0000031", "minute"};
+inline constexpr Term kUnitMillisecond{"UO:0000028", "millisecond"};
+inline constexpr Term kUnitElectronvolt{"UO:0000266", "electronvolt"};
+
+// Every term above, for checking the table against an ontology file.
+std::span<const Term> all_terms() noexcept;
+
+}  // namespace kestrune::cli::term
