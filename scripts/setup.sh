@@ -7,6 +7,7 @@ packages=(
   libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3-dev python3-pytest python3-mesonpy python3-pip python3-venv
   pypy3 pypy3-dev python3-exceptiongroup python3-tomli
+  libcli11-dev zlib1g-dev python3-pymzml
 )
 packages+=("$@")
 

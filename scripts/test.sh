@@ -14,6 +14,12 @@ status=0
 echo "== C++ unit tests"
 build/tests/cpp/unit_tests --gtest_brief=1 --gtest_output="xml:$results/cpp.xml" || status=1
 
+echo "== command-line tool unit tests"
+build/tests/cli/cli_tests --gtest_brief=1 --gtest_output="xml:$results/cli.xml" || status=1
+
+# The end-to-end tests of the command-line tool run this binary.
+export KESTRUNE_CLI=build/cli/kestrune
+
 run_pytest() {  # name, interpreter, extension dir, extra PYTHONPATH
   local name=$1 interp=$2 ext=$3 extra=${4:-}
   echo "== pytest ($name)"
