@@ -181,6 +181,8 @@ Result<std::vector<ChannelChromatogram>> load_channel_chromatograms(const Reader
             c.time.push_back(p.rt_min);
             c.values.push_back(p.value);
         }
+        // A time window that misses the channel entirely leaves it out.
+        if (o.rt_range && c.time.empty() && !(*points)->empty()) continue;
         out.push_back(std::move(c));
     }
     return out;
