@@ -18,7 +18,7 @@ struct ExportOptions {
     std::filesystem::path run;
     std::filesystem::path output;
     bool compress = true;
-    int zlib_level = 6;
+    int zlib_level = 1;
     bool keep_lockmass = false;
     std::optional<double> lockmass;  // reference m/z
     double lockmass_tolerance = kDefaultLockMassTolerance;

@@ -85,6 +85,14 @@ SpectrumStats spectrum_stats(std::span<const double> mz, std::span<const float> 
 MzmlWriter::MzmlWriter(ByteSink& sink, bool compress, int zlib_level)
     : sink_(sink), compress_(compress), zlib_level_(zlib_level) {}
 
+MzmlWriter::~MzmlWriter() {
+    if (zstream_) {
+        auto* z = static_cast<z_stream*>(zstream_);
+        deflateEnd(z);
+        delete z;
+    }
+}
+
 void MzmlWriter::emit(std::string_view text) {
     sha1_.update(text);
     sink_.write(text);
@@ -167,12 +175,29 @@ void MzmlWriter::encode(std::span<const std::uint8_t> raw) {
         base64_append(raw, encoded_);
         return;
     }
-    uLongf packed_size = compressBound(static_cast<uLong>(raw.size()));
-    if (packed_.size() < packed_size) packed_.resize(packed_size);
-    const int rc = compress2(packed_.data(), &packed_size, raw.data(), static_cast<uLong>(raw.size()), zlib_level_);
-    if (rc != Z_OK) {
-        zlib_failed_ = true;
-        packed_size = 0;
+    if (!zstream_ && !zlib_failed_) {
+        auto* z = new z_stream{};
+        if (deflateInit(z, zlib_level_) == Z_OK) {
+            zstream_ = z;
+        } else {
+            delete z;
+            zlib_failed_ = true;
+        }
+    }
+    std::size_t packed_size = 0;
+    if (raw.size() > 0xFFFFFFFFu) zlib_failed_ = true;  // beyond one deflate call; no scan is this large
+    if (auto* z = static_cast<z_stream*>(zstream_); z && !zlib_failed_) {
+        const uLong bound = deflateBound(z, static_cast<uLong>(raw.size()));
+        if (packed_.size() < bound) packed_.resize(bound);
+        z->next_in = const_cast<Bytef*>(raw.data());
+        z->avail_in = static_cast<uInt>(raw.size());
+        z->next_out = packed_.data();
+        z->avail_out = static_cast<uInt>(packed_.size());
+        if (deflate(z, Z_FINISH) == Z_STREAM_END)
+            packed_size = z->total_out;
+        else
+            zlib_failed_ = true;
+        deflateReset(z);
     }
     base64_append(std::span<const std::uint8_t>(packed_.data(), packed_size), encoded_);
 }

@@ -97,6 +97,9 @@ std::string xml_escape(std::string_view text);
 class MzmlWriter {
 public:
     MzmlWriter(ByteSink& sink, bool compress, int zlib_level = 6);
+    ~MzmlWriter();
+    MzmlWriter(const MzmlWriter&) = delete;
+    MzmlWriter& operator=(const MzmlWriter&) = delete;
 
     // Everything up to the opening of the spectrum list (or the chromatogram
     // list when there are no spectra). The counts must be those written.
@@ -136,6 +139,9 @@ private:
     bool spectrum_list_open_ = false;
     bool chromatogram_list_open_ = false;
     bool zlib_failed_ = false;
+    // One deflate stream reset for every array: setting one up allocates
+    // and clears a few hundred kilobytes, too much to do per array.
+    void* zstream_ = nullptr;
 };
 
 }  // namespace kestrune::cli
