@@ -230,8 +230,13 @@ std::size_t records_d(const std::uint8_t* p, std::size_t begin, std::size_t end,
 // Four records at a time with AVX2.
 
 #if KESTRUNE_AVX2_KERNELS
+// clang ignores the GCC target pragma; it takes the same target as an attribute.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 struct VecIdentity {
     explicit VecIdentity(Identity) noexcept {}
@@ -463,7 +468,11 @@ std::size_t kernel_d(const std::uint8_t* p, std::size_t n, const Cal& cal, Out1 
     return records_d(p, i, n, cal, out, k, bad);
 }
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 bool cpu_has_avx2() noexcept {
     static const bool has = [] {

@@ -1,0 +1,120 @@
+// A whole run: the input is unpacked (run_image.h) into a fresh temporary
+// run directory, which is opened with Reader::open; then every scan of every
+// function is decoded (bounded count) and the chromatogram files are read,
+// as the extension module does. The directory is removed afterwards.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "common.h"
+#include "raw/chroms.h"
+#include "reader/lookup.h"
+#include "reader/reader.h"
+#include "run_image.h"
+
+using namespace kestrune;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kMaxScans = 256;      // decoded scans per input
+constexpr std::size_t kMaxChannels = 8;     // chromatogram channels read per input
+
+// One directory per process holding the run directory of the current input.
+const fs::path& base_dir() {
+    static const fs::path base = [] {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestrune-fuzz-run-XXXXXX";
+        if (mkdtemp(templ.data()) == nullptr) fuzz::fault("cannot make a temporary directory");
+        std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(base_dir(), ec);
+        });
+        return fs::path(templ);
+    }();
+    return base;
+}
+
+void write_run(const fs::path& dir, std::string_view input) {
+    fs::create_directory(dir);
+    for (const auto& f : fuzz::unpack_run(input)) {
+        const fs::path p = dir / f.name;
+        std::error_code ec;
+        fs::remove_all(p, ec);
+        if (f.directory) {
+            fs::create_directory(p, ec);
+            continue;
+        }
+        std::ofstream out(p, std::ios::binary | std::ios::trunc);
+        out.write(f.content.data(), static_cast<std::streamsize>(f.content.size()));
+        if (!out) fuzz::fault("cannot write", p.native());
+    }
+}
+
+void decode_all(const reader::Reader& r) {
+    std::size_t budget = kMaxScans;
+    for (const auto& entry : r.functions()) {
+        if (r.function(entry.number) == nullptr) fuzz::fault("entry not found by its number");
+        if (static_cast<unsigned>(entry.encoding) > 3) fuzz::fault("encoding");
+        if ((entry.encoding == reader::Encoding::B || entry.encoding == reader::Encoding::C) !=
+            entry.idx.is_variant_b())
+            fuzz::fault("encoding does not match the index variant");
+        const std::size_t n = entry.idx.size();
+        for (std::size_t scan = 0; scan < n && budget > 0; ++scan, --budget) {
+            const auto d = r.decode_scan(entry.number, scan);
+            if (!fuzz::touch(d)) continue;
+            if (d->scan != scan || d->function != entry.number) fuzz::fault("decoded scan identity");
+            const bool ims = std::holds_alternative<raw::data::ImsSpectrum>(d->data);
+            if (ims != (entry.encoding == reader::Encoding::B)) fuzz::fault("spectrum kind");
+            fuzz::touch(d->rt_min);
+            if (d->collision_energy) fuzz::touch(*d->collision_energy);
+            if (d->etd_fragmentation_mode) fuzz::touch(*d->etd_fragmentation_mode);
+        }
+        const auto past = r.decode_scan(entry.number, n);
+        if (past) fuzz::fault("scan past the index decoded");
+        fuzz::touch(past.error());
+    }
+    const auto none = r.decode_scan(0, 0);
+    if (none) fuzz::fault("function 0 decoded");
+    fuzz::touch(none.error());
+    fuzz::touch(reader::tof_constant(r.extern_inf().lteff, r.extern_inf().veff));
+}
+
+void read_chromatograms(const fs::path& dir) {
+    const auto inf_path = reader::find_file(dir, "_CHROMS.INF", reader::LookupMode::Silent);
+    if (!fuzz::touch(inf_path) || !*inf_path) return;
+    const auto inf = raw::ChromsInf::from_path(**inf_path);
+    if (!fuzz::touch(inf)) return;
+    for (std::size_t i = 0; i < inf->channels.size() && i < kMaxChannels; ++i) {
+        const auto dat = reader::find_file(dir, fmt::format("_CHRO{:03}.DAT", i + 3), reader::LookupMode::Silent);
+        if (!fuzz::touch(dat) || !*dat) continue;
+        const auto points = raw::chroms::read_chro_dat(**dat);
+        if (fuzz::touch(points))
+            for (const auto& p : *points) fuzz::touch(p.value);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::log_everything();
+    const fs::path dir = base_dir() / "run.raw";
+    write_run(dir, std::string_view(reinterpret_cast<const char*>(data), size));
+
+    if (auto r = reader::Reader::open(dir); fuzz::touch(r)) {
+        if (r->name() != "run.raw") fuzz::fault("run name", r->name());
+        decode_all(*r);
+    }
+    read_chromatograms(dir);
+
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    if (ec) fuzz::fault("cannot remove the run directory");
+    return 0;
+}

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Runs every libFuzzer target of fuzz/ for a given time each, under
+# AddressSanitizer and UndefinedBehaviorSanitizer:
+#
+#   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]    (default: 60 s, all)
+#
+# Builds the targets with clang 14 into build-fuzzers/ (fuzz/build.sh),
+# writes the start corpus anew with the project's run writer
+# (build-fuzzers/start/), and keeps what the fuzzer finds in
+# build-fuzzers/corpus/ across runs. Inputs that crash a target are saved as
+# build-fuzzers/crashes/<target>-*. Prints the executions per target and
+# exits non-zero when any target failed.
+#
+# With KESTRUNE_FUZZ_JUNIT=DIR, each target's outcome is also written as a
+# JUnit report DIR/fuzz-<target>.xml (for the summary of scripts/test.sh).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+seconds=60
+if [ $# -gt 0 ] && [[ $1 =~ ^[0-9]+$ ]]; then seconds=$1; shift; fi
+junit=${KESTRUNE_FUZZ_JUNIT:-}
+out=$root/build-fuzzers
+
+record() {  # name pass|fail
+  [ -n "$junit" ] && /usr/bin/python3 scripts/summary.py --record "$junit/fuzz-$1.xml" "fuzz_$1" "$2"
+  return 0
+}
+
+scripts/setup.sh || { echo "fuzz: setup failed" >&2; record build fail; exit 1; }
+mkdir -p "$out"
+if ! fuzz/build.sh "$out" > "$out/build.log" 2>&1; then
+  tail -n 40 "$out/build.log" >&2
+  echo "fuzz: build failed (full log: $out/build.log)" >&2
+  record build fail
+  exit 1
+fi
+mapfile -t all < "$out/targets.txt"
+targets=("$@")
+((${#targets[@]})) || targets=("${all[@]}")
+
+rm -rf "$out/start"
+if ! "$out/make_corpus" "$out/start" > "$out/logs-make_corpus.txt" 2>&1; then
+  cat "$out/logs-make_corpus.txt" >&2
+  echo "fuzz: start corpus generation failed" >&2
+  record build fail
+  exit 1
+fi
+mkdir -p "$out/corpus" "$out/crashes" "$out/logs"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export ASAN_SYMBOLIZER_PATH=${ASAN_SYMBOLIZER_PATH:-/usr/lib/llvm-14/bin/llvm-symbolizer}
+
+status=0
+for t in "${targets[@]}"; do
+  bin=$out/fuzz_$t
+  if [ ! -x "$bin" ]; then
+    echo "fuzz: unknown target $t (known: ${all[*]})" >&2
+    status=1
+    continue
+  fi
+  mkdir -p "$out/corpus/$t"
+  dict=()
+  [ -f "fuzz/$t.dict" ] && dict=(-dict="fuzz/$t.dict")
+  log=$out/logs/$t.log
+  # -malloc_limit_mb: no input here is larger than a few hundred kilobytes,
+  # so a single allocation of this size means a size field was trusted.
+  "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=256 \
+    -print_final_stats=1 -artifact_prefix="$out/crashes/$t-" "${dict[@]}" \
+    "$out/corpus/$t" "$out/start/$t" > "$log" 2>&1
+  rc=$?
+  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -n 1)
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | grep -o '[0-9]*')
+  if [ $rc -eq 0 ]; then
+    printf 'fuzz %-14s ok    %10s executions in %ss, coverage %s\n' "$t" "${execs:-?}" "$seconds" "${cov:-?}"
+    record "$t" pass
+  else
+    printf 'fuzz %-14s FAIL  (exit %s) after %s executions; log %s\n' "$t" "$rc" "${execs:-?}" "$log"
+    grep -E 'ERROR: |runtime error|fuzz check failed|Test unit written' "$log" | head -n 8 | sed 's/^/    /'
+    record "$t" fail
+    status=1
+  fi
+done
+exit $status
