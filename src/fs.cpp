@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace kestrune::fs {
 
 namespace {
+
+constexpr std::uint64_t kUncheckedRange = std::uint64_t{1} << 20;
 
 // Owns one file descriptor. O_NONBLOCK keeps a FIFO put in place of a run
 // file from blocking the open or the reads; regular files ignore it.
@@ -38,6 +41,22 @@ public:
         std::size_t done = 0;
         while (done < n) {
             const ssize_t got = ::read(fd_, dst + done, n - done);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                return fail(Error::io(errno));
+            }
+            if (got == 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+        return done;
+    }
+
+    // Reads from absolute `offset` until `n` bytes are in `dst` or the file
+    // ends; returns the count.
+    Result<std::size_t> read_full_at(std::uint8_t* dst, std::size_t n, off_t offset) {
+        std::size_t done = 0;
+        while (done < n) {
+            const ssize_t got = ::pread(fd_, dst + done, n - done, offset + static_cast<off_t>(done));
             if (got < 0) {
                 if (errno == EINTR) continue;
                 return fail(Error::io(errno));
@@ -84,42 +103,48 @@ Result<std::vector<std::uint8_t>> read_file(const std::filesystem::path& path) {
     return buf;
 }
 
-Result<std::vector<std::uint8_t>> read_range(const std::filesystem::path& path, std::uint64_t offset,
-                                             std::uint64_t length) {
+Result<Buffer> read_range(const std::filesystem::path& path, std::uint64_t offset, std::uint64_t length) {
     auto file = File::open(path);
     if (!file) return fail(std::move(file.error()));
-    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail(Error::io(EINVAL));
-    struct stat st {};
-    if (::fstat(file->fd(), &st) != 0) return fail(Error::io(errno));
-    // A range that a regular file cannot hold is a short read; it is known
-    // before any buffer is sized after a length taken from file contents.
-    const bool regular = S_ISREG(st.st_mode);
-    if (regular) {
+    constexpr auto kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+    if (offset > kMaxOffset) return fail(Error::io(EINVAL));
+    // No file reaches past the largest offset.
+    if (length > kMaxOffset - offset) return fail(Error::io_short_read());
+    // A large range is checked against the file's size before a buffer is
+    // sized after a length taken from file contents: one that the file
+    // cannot hold is a short read. Small ranges skip the extra system call
+    // (a scan's read is the hot path) and learn the same from the read.
+    bool regular = true;
+    if (length > kUncheckedRange) {
+        struct stat st {};
+        if (::fstat(file->fd(), &st) != 0) return fail(Error::io(errno));
+        regular = S_ISREG(st.st_mode);
         const auto size = static_cast<std::uint64_t>(st.st_size);
-        // Zero bytes can be read anywhere, also past the end.
-        if (length > 0 && (offset > size || length > size - offset)) return fail(Error::io_short_read());
+        if (regular && (offset > size || length > size - offset)) return fail(Error::io_short_read());
     }
-    if (::lseek(file->fd(), static_cast<off_t>(offset), SEEK_SET) < 0) return fail(Error::io(errno));
     if (length > std::numeric_limits<std::size_t>::max() / 2) return fail(Error::io(ENOMEM));
     const auto n = static_cast<std::size_t>(length);
-    std::vector<std::uint8_t> buf;
     if (regular) {
-        buf.resize(n);
-        auto got = file->read_full(buf.data(), n);
+        Buffer buf(n);
+        auto got = file->read_full_at(buf.data(), n, static_cast<off_t>(offset));
         if (!got) return fail(std::move(got.error()));
         if (*got != n) return fail(Error::io_short_read());
         return buf;
     }
     // Anything else has no size to trust: grow the buffer with the data.
+    if (::lseek(file->fd(), static_cast<off_t>(offset), SEEK_SET) < 0) return fail(Error::io(errno));
     constexpr std::size_t kChunk = std::size_t{1} << 20;
-    while (buf.size() < n) {
-        const std::size_t filled = buf.size();
+    std::vector<std::uint8_t> grown;
+    while (grown.size() < n) {
+        const std::size_t filled = grown.size();
         const std::size_t want = std::min(kChunk, n - filled);
-        buf.resize(filled + want);
-        auto got = file->read_full(buf.data() + filled, want);
+        grown.resize(filled + want);
+        auto got = file->read_full(grown.data() + filled, want);
         if (!got) return fail(std::move(got.error()));
         if (*got != want) return fail(Error::io_short_read());
     }
+    Buffer buf(n);
+    if (n > 0) std::memcpy(buf.data(), grown.data(), n);
     return buf;
 }
 
