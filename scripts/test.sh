@@ -54,5 +54,13 @@ else
 fi
 rm -rf "$scratch"
 
+# Hardening (tests/hardening, CPython, this build's module): the malformed-run
+# campaign, the read-only check under strace and the leak checks; their
+# summaries go to $results/hardening.
+echo "== hardening (cpython)"
+KESTRUNE_HARDENING_REPORTS="$results/hardening" PYTHONPATH=build/binding PYTHONDONTWRITEBYTECODE=1 \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/hardening --junitxml="$results/hardening.xml" \
+  || status=1
+
 /usr/bin/python3 scripts/summary.py "$results"/*.xml || status=1
 exit $status

@@ -21,16 +21,16 @@ COUNT = int(os.environ.get("KESTRUNE_MUTANTS", "3000"))
 START = int(os.environ.get("KESTRUNE_MUTANTS_START", str(mutants.DEFAULT_START)))
 
 
-def test_every_operation_on_every_mutant_gives_a_value_or_runtime_error(show, record_property):
+def test_every_operation_on_every_mutant_gives_a_value_or_runtime_error(show, record_testsuite_property):
     summary = mutants.campaign(kestrune, start=START, count=COUNT)
     text = summary.text()
     show(text)
     write_report("mutants-summary.txt", text)
-    record_property("mutants", summary.mutants)
-    record_property("opened", summary.opened)
-    record_property("refused", summary.refused)
-    record_property("values", summary.outcomes["value"])
-    record_property("runtime_errors", summary.outcomes["RuntimeError"])
+    record_testsuite_property("mutants", summary.mutants)
+    record_testsuite_property("opened", summary.opened)
+    record_testsuite_property("refused", summary.refused)
+    record_testsuite_property("values", summary.outcomes["value"])
+    record_testsuite_property("runtime_errors", summary.outcomes["RuntimeError"])
     assert summary.mutants == COUNT >= 2000
     # The campaign reaches the decoders: most mutants still open.
     assert summary.opened > COUNT // 2
