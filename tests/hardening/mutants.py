@@ -180,6 +180,9 @@ FUNCTION_NUMBERS = ["0", "1", "2", "3", "4", "5", "+1", "01", "0001", "429496729
                     "-1", "x", "", " 2 "]
 KINDS = ["TOF MS FUNCTION", "TOF MSMS FUNCTION", "TOF PARENT FUNCTION", "TOF DAUGHTER FUNCTION",
          "REFERENCE", "", "tof msms", "- - -", "\u00e9"]
+# Record sizes of the files made of fixed records (for "repeat").
+RECORD_SIZES = {"functns": 416, "idx": 22, "chroms": 85, "chro": 8, "sts": 16}
+
 BAD_BYTES = [b"\xff", b"\xc3", b"\x00", b"\xe2\x80\xa8", b"\xc2\x85", b"\xef\xbf\xbd", b"\xed\xa0\x80",
              b"\xf4\x90\x80\x80", b"\r", b"\n", b"\r\r\n", b"\x0b", b"\x1b[0m"]
 
@@ -194,6 +197,7 @@ class Mutant(object):
         self.base = base
         self.path = path        # the run directory (possibly replaced by something else)
         self.steps = []         # texts describing each mutation
+        self.kinds = []         # the kind of each mutation
         self.needs_unprivileged = False
 
     def describe(self):
@@ -352,7 +356,7 @@ def apply_one(rng, m, scratch):
     kinds = [("truncate", 12), ("extend", 8), ("flip", 14), ("field", 18), ("text", 10), ("delete", 6),
              ("directory", 3), ("link_dangling", 2), ("link_dir", 2), ("link_self", 2), ("link_file", 2),
              ("fifo", 3), ("empty", 5), ("unreadable", 4), ("duplicate", 3), ("recase", 2), ("extra", 3),
-             ("run_dir", 3)]
+             ("run_dir", 3), ("repeat", 4)]
     total = sum(w for _, w in kinds)
     pick = rng.randrange(total)
     for op, w in kinds:
@@ -373,8 +377,11 @@ def apply_one(rng, m, scratch):
         full = os.path.join(run, name)
     else:
         full = os.path.join(run, name) if op not in ("extra", "run_dir") else None
-    if op in ("truncate", "extend", "flip", "field", "text", "empty", "unreadable"):
+    if op == "repeat" and file_kind(name) not in RECORD_SIZES:
+        op = "field"
+    if op in ("truncate", "extend", "flip", "field", "text", "empty", "unreadable", "repeat"):
         _own(full)
+    m.kinds.append(op)
 
     if op == "truncate":
         data = _read(full)
@@ -430,6 +437,16 @@ def apply_one(rng, m, scratch):
         data, text = mutate_text(rng, m, name, _read(full))
         _write(full, data)
         m.steps.append("text %s %s" % (name, text))
+    elif op == "repeat":
+        data = _read(full)
+        size = RECORD_SIZES[file_kind(name)]
+        if file_kind(name) == "idx" and len(data) % 30 == 0 and len(data) % 22 != 0:
+            size = 30
+        record = data[-size:] if len(data) >= size else data + b"\0" * (size - len(data))
+        times = rng.choice([50, 500, 3000])
+        with open(full, "ab") as fh:
+            fh.write(record * times)
+        m.steps.append("repeat the last %d-byte record of %s %d times" % (size, name, times))
     elif op == "delete":
         os.remove(full)
         m.steps.append("delete %s" % name)
@@ -902,8 +919,8 @@ class Summary(object):
         self.last = res
         self.mutants += 1
         self.statuses[res.status] += 1
-        for step in res.mutant.steps:
-            self.step_kinds[step.split(" ", 1)[0]] += 1
+        for kind in res.mutant.kinds:
+            self.step_kinds[kind] += 1
         if res.mutant.needs_unprivileged:
             self.permission_mutants += 1
         rep = res.report or {}

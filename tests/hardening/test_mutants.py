@@ -6,6 +6,8 @@ import faulthandler
 import os
 import shutil
 import signal
+import subprocess
+import sys
 import time
 
 import pytest
@@ -143,3 +145,33 @@ def test_start_runs_read_without_any_runtime_error_on_valid_arguments(tmp_path, 
     for ch in r.channels:
         if built.builder.channels[ch.index].points is not None:
             assert len(r.read_chrom(ch.index)) == len(built.builder.channels[ch.index].points)
+
+
+# KESTRUNE_ASAN_MUTANTS: mutants of the campaign under AddressSanitizer.
+ASAN_COUNT = int(os.environ.get("KESTRUNE_ASAN_MUTANTS", "800"))
+
+
+def test_campaign_under_address_sanitizer_finds_no_fault(show):
+    """Reads outside a buffer need not crash a normal build; the
+    AddressSanitizer build of the module (build-asan) turns them into
+    aborts, which the campaign reports."""
+    from test_leaks import asan_module, asan_runtime
+    module = asan_module()
+    if module is None:
+        pytest.skip("no AddressSanitizer build of the module in build-asan/binding")
+    runtime = asan_runtime()
+    if runtime is None:
+        pytest.skip("g++ does not name an AddressSanitizer runtime (libasan.so)")
+    env = dict(os.environ, LD_PRELOAD=runtime, PYTHONMALLOC="malloc", PYTHONDONTWRITEBYTECODE="1",
+               PYTHONPATH=os.path.dirname(module),
+               ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1",
+               UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
+    start = START + 1  # other mutants than the main campaign's
+    proc = subprocess.run([sys.executable, mutants.__file__, "--count", str(ASAN_COUNT), "--start", str(start)],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=900)
+    out = proc.stdout.decode(errors="replace")
+    err = proc.stderr.decode(errors="replace")
+    show("AddressSanitizer build: " + out.strip())
+    write_report("mutants-asan-summary.txt", out + "\n" + err[-20000:])
+    assert proc.returncode == 0 and "faults: none" in out, out + "\n" + err[-5000:]
+    assert "runtime error:" not in err, err[-5000:]
