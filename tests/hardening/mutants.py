@@ -24,7 +24,6 @@ Command line (reproduce a campaign or one mutant):
 
 import argparse
 import collections
-import errno
 import json
 import logging
 import os
@@ -352,7 +351,6 @@ def apply_one(rng, m, scratch):
     """Applies one mutation to mutant m; appends its description."""
     run = m.path
     regular = _regular_entries(run)
-    everything = _entries(run)
     kinds = [("truncate", 12), ("extend", 8), ("flip", 14), ("field", 18), ("text", 10), ("delete", 6),
              ("directory", 3), ("link_dangling", 2), ("link_dir", 2), ("link_self", 2), ("link_file", 2),
              ("fifo", 3), ("empty", 5), ("unreadable", 4), ("duplicate", 3), ("recase", 2), ("extra", 3),
@@ -373,6 +371,8 @@ def apply_one(rng, m, scratch):
         op = "extra" if os.path.isdir(run) and not os.path.islink(run) else "run_dir"
     if op not in ("text", "extra", "run_dir"):
         name = rng.choice(regular)
+        if op == "field" and file_kind(name) in ("header", "extern"):
+            op = "text"  # the text files have lines, not fields
     if op == "text":
         full = os.path.join(run, name)
     else:
