@@ -2,7 +2,9 @@
 # Runs every libFuzzer target of fuzz/ for a given time each, under
 # AddressSanitizer and UndefinedBehaviorSanitizer:
 #
-#   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]    (default: 60 s, all)
+#   scripts/fuzz.sh [-j JOBS] [SECONDS_PER_TARGET] [TARGET...]
+#
+# (default: one target at a time, 60 s each, every target).
 #
 # Builds the targets with clang 14 into build-fuzzers/ (fuzz/build.sh),
 # writes the start corpus anew with the project's run writer
@@ -17,6 +19,8 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
+parallel=1
+if [ "${1:-}" = -j ] && [[ ${2:-} =~ ^[1-9][0-9]*$ ]]; then parallel=$2; shift 2; fi
 seconds=60
 if [ $# -gt 0 ] && [[ $1 =~ ^[0-9]+$ ]]; then seconds=$1; shift; fi
 junit=${KESTRUNE_FUZZ_JUNIT:-}
@@ -40,46 +44,64 @@ targets=("$@")
 ((${#targets[@]})) || targets=("${all[@]}")
 
 rm -rf "$out/start"
-if ! "$out/make_corpus" "$out/start" > "$out/logs-make_corpus.txt" 2>&1; then
-  cat "$out/logs-make_corpus.txt" >&2
+mkdir -p "$out/corpus" "$out/crashes" "$out/logs"
+if ! "$out/make_corpus" "$out/start" > "$out/logs/make_corpus.txt" 2>&1; then
+  cat "$out/logs/make_corpus.txt" >&2
   echo "fuzz: start corpus generation failed" >&2
   record build fail
   exit 1
 fi
-mkdir -p "$out/corpus" "$out/crashes" "$out/logs"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export ASAN_SYMBOLIZER_PATH=${ASAN_SYMBOLIZER_PATH:-/usr/lib/llvm-14/bin/llvm-symbolizer}
 
+run_target() {  # target; writes its result line to logs/<target>.result
+  local t=$1 bin=$out/fuzz_$1 log=$out/logs/$1.log res=$out/logs/$1.result
+  mkdir -p "$out/corpus/$t"
+  local dict=()
+  [ -f "fuzz/$t.dict" ] && dict=(-dict="fuzz/$t.dict")
+  # The whole-run target writes a run directory per input: on tmpfs when
+  # there is one.
+  local tmp=${TMPDIR:-/tmp}
+  [ -d /dev/shm ] && [ -w /dev/shm ] && tmp=/dev/shm
+  # -malloc_limit_mb: no input here is larger than a few hundred kilobytes,
+  # so a single allocation of this size means a size field was trusted.
+  TMPDIR=$tmp "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=256 \
+    -print_final_stats=1 -artifact_prefix="$out/crashes/$t-" "${dict[@]}" \
+    "$out/corpus/$t" "$out/start/$t" > "$log" 2>&1
+  local rc=$?
+  local execs cov
+  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -n 1)
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | grep -o '[0-9]*')
+  if [ $rc -eq 0 ]; then
+    printf 'fuzz %-14s ok    %10s executions in %ss, coverage %s\n' "$t" "${execs:-?}" "$seconds" "${cov:-?}" > "$res"
+    record "$t" pass
+  else
+    {
+      printf 'fuzz %-14s FAIL  (exit %s) after %s executions; log %s\n' "$t" "$rc" "${execs:-?}" "$log"
+      grep -E 'ERROR: |runtime error|fuzz check failed|Test unit written' "$log" | head -n 8 | sed 's/^/    /'
+    } > "$res"
+    record "$t" fail
+  fi
+}
+
 status=0
+valid=()
 for t in "${targets[@]}"; do
-  bin=$out/fuzz_$t
-  if [ ! -x "$bin" ]; then
+  if [ ! -x "$out/fuzz_$t" ]; then
     echo "fuzz: unknown target $t (known: ${all[*]})" >&2
     status=1
     continue
   fi
-  mkdir -p "$out/corpus/$t"
-  dict=()
-  [ -f "fuzz/$t.dict" ] && dict=(-dict="fuzz/$t.dict")
-  log=$out/logs/$t.log
-  # -malloc_limit_mb: no input here is larger than a few hundred kilobytes,
-  # so a single allocation of this size means a size field was trusted.
-  "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=256 \
-    -print_final_stats=1 -artifact_prefix="$out/crashes/$t-" "${dict[@]}" \
-    "$out/corpus/$t" "$out/start/$t" > "$log" 2>&1
-  rc=$?
-  execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -n 1)
-  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | grep -o '[0-9]*')
-  if [ $rc -eq 0 ]; then
-    printf 'fuzz %-14s ok    %10s executions in %ss, coverage %s\n' "$t" "${execs:-?}" "$seconds" "${cov:-?}"
-    record "$t" pass
-  else
-    printf 'fuzz %-14s FAIL  (exit %s) after %s executions; log %s\n' "$t" "$rc" "${execs:-?}" "$log"
-    grep -E 'ERROR: |runtime error|fuzz check failed|Test unit written' "$log" | head -n 8 | sed 's/^/    /'
-    record "$t" fail
-    status=1
-  fi
+  valid+=("$t")
+  rm -f "$out/logs/$t.result"
+  while (( $(jobs -rp | wc -l) >= parallel )); do wait -n; done
+  run_target "$t" &
+done
+wait
+for t in "${valid[@]}"; do
+  cat "$out/logs/$t.result"
+  grep -q '^fuzz [^ ]* *ok ' "$out/logs/$t.result" || status=1
 done
 exit $status
