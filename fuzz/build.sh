@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of fuzz/ and the start-corpus generator with
+# Builds the libFuzzer targets of fuzz/, the start-corpus generator and the
+# check of the expected stand-in (fuzz/expected_test.cpp) with
 # clang 14 under AddressSanitizer and UndefinedBehaviorSanitizer (undefined
 # behaviour aborts), in their own directory:
 #
@@ -66,7 +67,9 @@ NINJA
     echo "build $o: cxx $root/$s"
   done
   echo "build make_corpus: link ${gen_objs[*]} ${core_objs[*]}"
-  echo "default $(printf 'fuzz_%s ' "${targets[@]}") make_corpus"
+  echo "build obj/fuzz/expected_test.o: cxx $root/fuzz/expected_test.cpp"
+  echo "build expected_test: link obj/fuzz/expected_test.o ${core_objs[*]}"
+  echo "default $(printf 'fuzz_%s ' "${targets[@]}") make_corpus expected_test"
 } > "$out/build.ninja.new"
 # Replace the ninja file only when it changed, so ninja keeps its state.
 if ! cmp -s "$out/build.ninja.new" "$out/build.ninja" 2>/dev/null; then

@@ -39,6 +39,16 @@ if ! fuzz/build.sh "$out" > "$out/build.log" 2>&1; then
   record build fail
   exit 1
 fi
+# The clang build uses the stand-in for std::expected (src/expected.h):
+# check it before trusting the targets built on it.
+if "$out/expected_test" > "$out/expected_test.log" 2>&1; then
+  record expected_stand_in pass
+else
+  cat "$out/expected_test.log" >&2
+  echo "fuzz: the expected stand-in fails its checks" >&2
+  record expected_stand_in fail
+  exit 1
+fi
 mapfile -t all < "$out/targets.txt"
 targets=("$@")
 ((${#targets[@]})) || targets=("${all[@]}")
