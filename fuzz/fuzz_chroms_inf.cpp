@@ -1,5 +1,5 @@
 // _CHROMS.INF image -> ChromsInf::from_bytes; each record's text field
-// through the spec-string reader and the Windows-1252 decoder.
+// through the "$CC$" scale-and-units reader and the Windows-1252 decoder.
 #include "common.h"
 #include "raw/chroms.h"
 
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Bytes text_field = size >= field ? bytes.first(field) : bytes;
     auto [scale, units] = chroms::parse_cc_spec(text_field);
     fuzz::touch(scale);
-    fuzz::check_utf8(units, "spec units");
+    fuzz::check_utf8(units, "$CC$ units");
     const std::string decoded = chroms::decode_cp1252(bytes);
     fuzz::check_utf8(decoded, "cp1252 text");
     if (decoded.size() < size || decoded.size() > 3 * size) fuzz::fault("cp1252 length");

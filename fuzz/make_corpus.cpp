@@ -256,7 +256,7 @@ const std::vector<std::pair<std::uint32_t, std::string>> kChannels = {
 void chroms_corpus() {
     emit("chroms_inf", "three", chroms_inf_sample(2, kChannels));
     emit("chroms_inf", "none", chroms_inf_sample(2, {}));
-    emit("chroms_inf", "bad-spec", chroms_inf_sample(0, {{4, "P$CC$,abc,1,2,3,u"}, {4, "$CC$,1,2,3,4"}}));
+    emit("chroms_inf", "bad-scale", chroms_inf_sample(0, {{4, "P$CC$,abc,1,2,3,u"}, {4, "$CC$,1,2,3,4"}}));
     emit("chro_dat", "samples", chro_dat_sample(6));
     emit("chro_dat", "empty", chro_dat_sample(0));
 }
@@ -311,9 +311,9 @@ void run_corpus() {
     };
     for (const auto& c : cases) {
         kt::TempDir dir;
-        kt::RunSpec spec;
-        spec.header = kt::header_text(std::string(c.instrument), {{1, "0,1,T1"}, {2, "T0"}});
-        spec.extern_inf = extern_sample();
+        kt::RunSpec run;
+        run.header = kt::header_text(std::string(c.instrument), {{1, "0,1,T1"}, {2, "T0"}});
+        run.extern_inf = extern_sample();
         for (int fn = 0; fn < 2; ++fn) {
             kt::RunFunction f;
             f.info = function_info(50, 1200, 0.1f, fn == 1 ? 0x92 : 0x12);
@@ -321,9 +321,9 @@ void run_corpus() {
             f.record_width = c.width;
             for (int s = 0; s < 3; ++s) f.scans.push_back(c.scan(s + fn));
             if (fn == 0) f.sts = sts_sample();
-            spec.functions.push_back(std::move(f));
+            run.functions.push_back(std::move(f));
         }
-        kt::write_run(dir.path(), spec);
+        kt::write_run(dir.path(), run);
         add_chromatograms(dir.path());
         emit("run", c.name, pack_dir(dir.path()));
         // Lower-case and prefixed names, as copied runs have them.
@@ -335,9 +335,9 @@ void run_corpus() {
     // A function without its data file, and one whose index addresses more
     // bytes than its data file holds.
     kt::TempDir dir;
-    kt::RunSpec spec;
-    spec.header = kt::header_text(std::nullopt, {});
-    spec.extern_inf = kt::extern_text(1200, 7200);
+    kt::RunSpec run;
+    run.header = kt::header_text(std::nullopt, {});
+    run.extern_inf = kt::extern_text(1200, 7200);
     kt::RunFunction missing;
     missing.info = function_info(100, 900, 0.5f);
     missing.scans = {scan_a(0)};
@@ -345,8 +345,8 @@ void run_corpus() {
     kt::RunFunction shortdat;
     shortdat.info = function_info(100, 900, 0.5f);
     shortdat.scans = {scan_a(0), scan_a(1)};
-    spec.functions = {missing, shortdat};
-    kt::write_run(dir.path(), spec);
+    run.functions = {missing, shortdat};
+    kt::write_run(dir.path(), run);
     fs::resize_file(dir / "_FUNC002.DAT", 30);
     emit("run", "degraded", pack_dir(dir.path()), false);
 }
