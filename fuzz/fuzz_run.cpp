@@ -26,19 +26,13 @@ namespace {
 constexpr std::size_t kMaxScans = 256;      // decoded scans per input
 constexpr std::size_t kMaxChannels = 8;     // chromatogram channels read per input
 
-// One directory per process holding the run directory of the current input.
-const fs::path& base_dir() {
-    static const fs::path base = [] {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestrune-fuzz-run-XXXXXX";
-        if (mkdtemp(templ.data()) == nullptr) fuzz::fault("cannot make a temporary directory");
-        std::atexit([] {
-            std::error_code ec;
-            fs::remove_all(base_dir(), ec);
-        });
-        return fs::path(templ);
-    }();
-    return base;
+// A fresh directory for the run directory of one input. libFuzzer ends the
+// process without running exit handlers, so each input removes its own.
+fs::path fresh_dir() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestrune-fuzz-run-XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr) fuzz::fault("cannot make a temporary directory");
+    return fs::path(templ);
 }
 
 void write_run(const fs::path& dir, std::string_view input) {
@@ -104,7 +98,8 @@ void read_chromatograms(const fs::path& dir) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::log_everything();
-    const fs::path dir = base_dir() / "run.raw";
+    const fs::path base = fresh_dir();
+    const fs::path dir = base / "run.raw";
     write_run(dir, std::string_view(reinterpret_cast<const char*>(data), size));
 
     if (auto r = reader::Reader::open(dir); fuzz::touch(r)) {
@@ -114,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     read_chromatograms(dir);
 
     std::error_code ec;
-    fs::remove_all(dir, ec);
+    fs::remove_all(base, ec);
     if (ec) fuzz::fault("cannot remove the run directory");
     return 0;
 }
