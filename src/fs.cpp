@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace kestrune::fs {
 
@@ -37,26 +38,13 @@ public:
     int fd() const noexcept { return fd_; }
 
     // Reads until `n` bytes are in `dst` or the file ends; returns the count.
-    Result<std::size_t> read_full(std::uint8_t* dst, std::size_t n) {
+    // With `offset`, the reads are positioned there and the file position is
+    // left alone; without, they continue from the file position.
+    Result<std::size_t> read_full(std::uint8_t* dst, std::size_t n, std::optional<off_t> offset = std::nullopt) {
         std::size_t done = 0;
         while (done < n) {
-            const ssize_t got = ::read(fd_, dst + done, n - done);
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                return fail(Error::io(errno));
-            }
-            if (got == 0) break;
-            done += static_cast<std::size_t>(got);
-        }
-        return done;
-    }
-
-    // Reads from absolute `offset` until `n` bytes are in `dst` or the file
-    // ends; returns the count.
-    Result<std::size_t> read_full_at(std::uint8_t* dst, std::size_t n, off_t offset) {
-        std::size_t done = 0;
-        while (done < n) {
-            const ssize_t got = ::pread(fd_, dst + done, n - done, offset + static_cast<off_t>(done));
+            const ssize_t got = offset ? ::pread(fd_, dst + done, n - done, *offset + static_cast<off_t>(done))
+                                       : ::read(fd_, dst + done, n - done);
             if (got < 0) {
                 if (errno == EINTR) continue;
                 return fail(Error::io(errno));
@@ -126,7 +114,7 @@ Result<Buffer> read_range(const std::filesystem::path& path, std::uint64_t offse
     const auto n = static_cast<std::size_t>(length);
     if (regular) {
         Buffer buf(n);
-        auto got = file->read_full_at(buf.data(), n, static_cast<off_t>(offset));
+        auto got = file->read_full(buf.data(), n, static_cast<off_t>(offset));
         if (!got) return fail(std::move(got.error()));
         if (*got != n) return fail(Error::io_short_read());
         return buf;

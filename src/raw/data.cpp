@@ -6,6 +6,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <optional>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -132,6 +133,21 @@ FlightAxis flight_axis(const DecodeParams& params, std::uint16_t p_first, std::u
     const double t_high = std::sqrt(params.mz_high) * params.tof_constant;
     const double slope = (t_high - t_low) / static_cast<double>(p_last - p_first);
     return {static_cast<double>(p_first), slope, t_low, params.tof_constant};
+}
+
+// The flight-time axis of an Encoding B or C scan, anchored at the integer
+// positions of its first and last records; nothing when the scan is too
+// short or the anchors do not rise (an empty result, not an error).
+Result<std::optional<FlightAxis>> anchored_axis(Bytes bytes, const DecodeParams& params, char encoding) {
+    const std::size_t size = bytes.size();
+    if (size == 0) return std::nullopt;
+    if (size % 8 != 0)
+        return parse_error(fmt::format("Encoding {}: scan size {} is not a multiple of 8", encoding, size));
+    if (size < 16) return std::nullopt;
+    const std::uint16_t p_first = read_u16le(bytes, 6);
+    const std::uint16_t p_last = read_u16le(bytes, size - 2);
+    if (p_first >= p_last) return std::nullopt;
+    return flight_axis(params, p_first, p_last);
 }
 
 // ---------------------------------------------------------------------------
@@ -564,15 +580,11 @@ Result<Spectrum> decode_encoding_a(Bytes bytes, const DecodeParams& params) {
 }
 
 Result<Spectrum> decode_encoding_c(Bytes bytes, const DecodeParams& params) {
+    auto anchored = anchored_axis(bytes, params, 'C');
+    if (!anchored) return fail(std::move(anchored.error()));
+    if (!*anchored) return Spectrum{};
+    const FlightAxis axis = **anchored;
     const std::size_t size = bytes.size();
-    if (size == 0) return Spectrum{};
-    if (size % 8 != 0)
-        return parse_error(fmt::format("Encoding C: scan size {} is not a multiple of 8", size));
-    if (size < 16) return Spectrum{};
-    const std::uint16_t p_first = read_u16le(bytes, 6);
-    const std::uint16_t p_last = read_u16le(bytes, size - 2);
-    if (p_first >= p_last) return Spectrum{};
-    const FlightAxis axis = flight_axis(params, p_first, p_last);
 
     // The first and last records are decoded too, so every record may give
     // an entry.
@@ -586,15 +598,11 @@ Result<Spectrum> decode_encoding_c(Bytes bytes, const DecodeParams& params) {
 }
 
 Result<ImsSpectrum> decode_encoding_b(Bytes bytes, const DecodeParams& params) {
+    auto anchored = anchored_axis(bytes, params, 'B');
+    if (!anchored) return fail(std::move(anchored.error()));
+    if (!*anchored) return ImsSpectrum{};
+    const FlightAxis axis = **anchored;
     const std::size_t size = bytes.size();
-    if (size == 0) return ImsSpectrum{};
-    if (size % 8 != 0)
-        return parse_error(fmt::format("Encoding B: scan size {} is not a multiple of 8", size));
-    if (size < 16) return ImsSpectrum{};
-    const std::uint16_t p_first = read_u16le(bytes, 6);
-    const std::uint16_t p_last = read_u16le(bytes, size - 2);
-    if (p_first >= p_last) return ImsSpectrum{};
-    const FlightAxis axis = flight_axis(params, p_first, p_last);
 
     const std::size_t n = size / 8;
     ImsSpectrum s;
