@@ -54,9 +54,6 @@ build/tests/cpp/unit_tests --gtest_brief=1 --gtest_output="xml:$results/cpp.xml"
 echo "== command-line tool unit tests"
 build/tests/cli/cli_tests --gtest_brief=1 --gtest_output="xml:$results/cli.xml" || status=1
 
-# The end-to-end tests of the command-line tool run this binary.
-export KESTRUNE_CLI=build/cli/kestrune
-
 run_pytest() {  # name, interpreter, extension dir, extra PYTHONPATH
   local name=$1 interp=$2 ext=$3 extra=${4:-}
   echo "== pytest ($name)"
@@ -70,6 +67,11 @@ run_pytest() {  # name, interpreter, extension dir, extra PYTHONPATH
 run_pytest cpython /usr/bin/python3 build/binding
 # Debian ships pytest for CPython only; its pure-Python files serve PyPy too.
 run_pytest pypy pypy3 build/binding/pypy /usr/lib/python3/dist-packages
+
+# End-to-end tests of the command-line tool (CPython, this build's binary).
+echo "== command-line tool end-to-end tests"
+KESTRUNE_CLI=build/cli/kestrune PYTHONPATH=build/binding PYTHONDONTWRITEBYTECODE=1 \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/tool --junitxml="$results/tool.xml" || status=1
 
 
 # Hardening (tests/hardening, CPython, this build's module): the malformed-run
@@ -97,7 +99,7 @@ if built asan; then
   LD_PRELOAD=$(g++ -print-file-name=libasan.so) PYTHONMALLOC=malloc \
     ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=40:log_path="$results/lsan/python" \
     LSAN_OPTIONS=exitcode=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    PYTHONPATH="$asan/binding" PYTHONDONTWRITEBYTECODE=1 KESTRUNE_CLI= \
+    PYTHONPATH="$asan/binding" PYTHONDONTWRITEBYTECODE=1 \
     /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python --junitxml="$results/pytest-cpython-asan.xml"
   rc=$?
   if [ $rc -ne 0 ] && [ $rc -ne 5 ]; then status=1; fi

@@ -19,7 +19,7 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import rawwriter as rw  # noqa: E402
-from sample_runs import standard_builder  # noqa: E402,F401 (shared with the hardening tests)
+from sample_runs import standard_builder, synapt_builder  # noqa: E402,F401 (shared with the other suites)
 
 IS_PYPY = platform.python_implementation() == "PyPy"
 
@@ -107,23 +107,6 @@ def run_python(code, *args):
 def run_path(tmp_path):
     """Path text of a run directory to build into."""
     return str(tmp_path / "run.raw")
-
-
-def synapt_builder():
-    """A SYNAPT run: an ion-mobility function (B), a one-dimensional A
-    function and an A lock-mass function."""
-    run = rw.RunBuilder(instrument="SYNAPT G2-Si", lteff=1800.0, veff=7200.0, polarity="ES-")
-    f1 = run.add_function("b", cal=rw.Cal([0.001, 1.0001]), mz_low=50.0, mz_high=2000.0,
-                          scan_time_s=0.1, kind="TOF MS FUNCTION")
-    f1.add_scan([200.0, 400.0, 400.0, 1500.0], [5, 10, 15, 20], drift_ms=[1.0, 25.0, 50.0, 99.0],
-                rt_min=0.1)
-    f1.add_scan([], [], rt_min=0.2)
-    f2 = run.add_function("a", cal=rw.Cal([0.0, 1.0]), kind="TOF MSMS FUNCTION")
-    f2.add_scan([300.0, 600.0], [3, 4], rt_min=0.15)
-    f2.add_scan([310.0], [5], rt_min=0.25)
-    f3 = run.add_function("a", scan_subtype=0x80, cal=rw.Cal([0.0, 1.0]), kind="REFERENCE")
-    f3.add_scan([556.2771], [1000], rt_min=0.3)
-    return run
 
 
 @pytest.fixture(scope="session")

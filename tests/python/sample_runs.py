@@ -31,3 +31,20 @@ def standard_builder(sts=None):
     run.add_channel("Column Temp", units="C", scale_f=1.0, source_type=1,
                     points=[(0.25, 40.0)])
     return run
+
+
+def synapt_builder():
+    """A SYNAPT run: an ion-mobility function (B), a one-dimensional A
+    function and an A lock-mass function."""
+    run = rw.RunBuilder(instrument="SYNAPT G2-Si", lteff=1800.0, veff=7200.0, polarity="ES-")
+    f1 = run.add_function("b", cal=rw.Cal([0.001, 1.0001]), mz_low=50.0, mz_high=2000.0,
+                          scan_time_s=0.1, kind="TOF MS FUNCTION")
+    f1.add_scan([200.0, 400.0, 400.0, 1500.0], [5, 10, 15, 20], drift_ms=[1.0, 25.0, 50.0, 99.0],
+                rt_min=0.1)
+    f1.add_scan([], [], rt_min=0.2)
+    f2 = run.add_function("a", cal=rw.Cal([0.0, 1.0]), kind="TOF MSMS FUNCTION")
+    f2.add_scan([300.0, 600.0], [3, 4], rt_min=0.15)
+    f2.add_scan([310.0], [5], rt_min=0.25)
+    f3 = run.add_function("a", scan_subtype=0x80, cal=rw.Cal([0.0, 1.0]), kind="REFERENCE")
+    f3.add_scan([556.2771], [1000], rt_min=0.3)
+    return run

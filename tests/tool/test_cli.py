@@ -17,20 +17,9 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-if HERE not in sys.path:
-    sys.path.insert(0, HERE)
-
-import rawwriter as rw  # noqa: E402
-from conftest import standard_builder, synapt_builder  # noqa: E402
-
-CLI = os.environ.get("KESTRUNE_CLI")
-if CLI:
-    CLI = os.path.abspath(CLI)
-pytestmark = pytest.mark.skipif(not CLI, reason="KESTRUNE_CLI is not set")
+from support import CLI, SAMPLE, rw, standard_builder, synapt_builder
 
 NS = {"m": "http://psi.hupo.org/ms/mzml"}
-SAMPLE = os.path.join(os.path.dirname(os.path.dirname(HERE)), "examples", "sample.raw")
 LOCK_MZ = 556.2771
 
 
