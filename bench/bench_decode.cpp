@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "raw/data.h"
+#include "test_hooks.h"
 
 namespace {
 

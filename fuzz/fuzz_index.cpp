@@ -3,6 +3,7 @@
 #include "common.h"
 #include "raw/index.h"
 #include "reader/reader.h"
+#include "test_hooks.h"
 
 using namespace kestrune;
 using raw::index::kStrideA;

@@ -21,7 +21,8 @@ struct Record {
     Level level;
     std::string_view target;   // "kestrune::reader", "kestrune::raw::index", ...
     std::string_view message;  // fully formatted
-    std::string_view file;     // source file of the call site, relative to the project
+    std::string_view file;     // source file of the call site, relative to the project root
+                               // (the build maps the root's prefix away)
     std::uint32_t line;
 };
 
@@ -37,19 +38,6 @@ inline std::atomic<Level> g_max_level{Level::Off};
 void dispatch(Level level, std::string_view target, const char* file, std::uint32_t line,
               std::string_view message) noexcept;
 
-// "../src/reader/lookup.cpp" -> "src/reader/lookup.cpp": the part from the
-// last "src/" or "binding/" component on, else the whole path.
-consteval const char* source_path(const char* path) {
-    const char* result = path;
-    for (const char* p = path; *p; ++p) {
-        const bool at_component = p == path || p[-1] == '/';
-        if (!at_component) continue;
-        if (p[0] == 's' && p[1] == 'r' && p[2] == 'c' && p[3] == '/') result = p;
-        if (std::string_view(p).starts_with("binding/")) result = p;
-        if (std::string_view(p).starts_with("tests/")) result = p;
-    }
-    return result;
-}
 }  // namespace detail
 
 inline Level max_level() noexcept { return detail::g_max_level.load(std::memory_order_relaxed); }
@@ -84,7 +72,7 @@ void write(Level level, std::string_view target, const char* file, std::uint32_t
     do {                                                                                     \
         if (::kestrune::log::enabled(level))                                                 \
             ::kestrune::log::write(level, target,                                            \
-                                   ::kestrune::log::detail::source_path(__FILE__), __LINE__, \
+                                   __FILE__, __LINE__, \
                                    __VA_ARGS__);                                             \
     } while (false)
 

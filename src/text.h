@@ -29,6 +29,9 @@ std::string fixed(double value, int decimals);
 // control or non-printable characters as \u{hex}.
 std::string quoted(std::string_view utf8);
 
+// Appends the UTF-8 form of one code point (a scalar value up to U+10FFFF).
+void append_utf8(std::string& out, char32_t code_point);
+
 // UTF-8 decoding with each maximal ill-formed subpart replaced by one U+FFFD.
 std::string lossy_utf8(std::string_view bytes);
 std::string lossy_utf8(std::span<const std::uint8_t> bytes);

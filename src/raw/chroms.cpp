@@ -29,19 +29,6 @@ constexpr std::array<char16_t, 32> kHighControls = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
-void append_utf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 // The bytes before the first NUL, or all of them.
 Bytes up_to_nul(Bytes bytes) {
     const void* nul = std::memchr(bytes.data(), 0, bytes.size());
@@ -56,9 +43,9 @@ std::string decode_cp1252(Bytes bytes) {
     out.reserve(bytes.size());
     for (std::uint8_t b : bytes) {
         if (b >= 0x80 && b <= 0x9F) {
-            append_utf8(out, kHighControls[b - 0x80]);
+            text::append_utf8(out, kHighControls[b - 0x80]);
         } else {
-            append_utf8(out, b);
+            text::append_utf8(out, b);
         }
     }
     return out;

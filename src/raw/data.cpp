@@ -1,4 +1,5 @@
 #include "raw/data.h"
+#include "test_hooks.h"
 
 #include <fmt/format.h>
 
@@ -155,19 +156,19 @@ Result<std::optional<FlightAxis>> anchored_axis(Bytes bytes, const DecodeParams&
 // returns the new k; A and D stop at the first invalid record with nonzero
 // intensity and name it in `bad`.
 
-struct Out1 {
+struct PeakOut {
     double* mz;
     float* intensity;
 };
 
-struct OutIms {
+struct ImsPeakOut {
     double* mz;
     double* drift;
     float* intensity;
 };
 
 template <class Cal>
-std::size_t records_a(const std::uint8_t* p, std::size_t begin, std::size_t end, const Cal& cal, Out1 out,
+std::size_t records_a(const std::uint8_t* p, std::size_t begin, std::size_t end, const Cal& cal, PeakOut out,
                       std::size_t k, std::size_t& bad) noexcept {
     for (std::size_t i = begin; i < end; ++i) {
         const std::uint8_t* r = p + 6 * i;
@@ -188,7 +189,7 @@ std::size_t records_a(const std::uint8_t* p, std::size_t begin, std::size_t end,
 
 template <class Cal>
 std::size_t records_c(const std::uint8_t* p, std::size_t begin, std::size_t end, const Cal& cal,
-                      const FlightAxis& axis, Out1 out, std::size_t k) noexcept {
+                      const FlightAxis& axis, PeakOut out, std::size_t k) noexcept {
     for (std::size_t i = begin; i < end; ++i) {
         const std::uint8_t* r = p + 8 * i;
         const unsigned count = u16_at(r + 2);
@@ -205,7 +206,7 @@ std::size_t records_c(const std::uint8_t* p, std::size_t begin, std::size_t end,
 
 template <class Cal>
 std::size_t records_b(const std::uint8_t* p, std::size_t begin, std::size_t end, const Cal& cal,
-                      const FlightAxis& axis, double scan_time_ms, OutIms out, std::size_t k) noexcept {
+                      const FlightAxis& axis, double scan_time_ms, ImsPeakOut out, std::size_t k) noexcept {
     for (std::size_t i = begin; i < end; ++i) {
         const std::uint8_t* r = p + 8 * i;
         const unsigned count = u16_at(r + 2);
@@ -222,7 +223,7 @@ std::size_t records_b(const std::uint8_t* p, std::size_t begin, std::size_t end,
 }
 
 template <class Cal>
-std::size_t records_d(const std::uint8_t* p, std::size_t begin, std::size_t end, const Cal& cal, Out1 out,
+std::size_t records_d(const std::uint8_t* p, std::size_t begin, std::size_t end, const Cal& cal, PeakOut out,
                       std::size_t k, std::size_t& bad) noexcept {
     for (std::size_t i = begin; i < end; ++i) {
         const std::uint8_t* r = p + 8 * i;
@@ -348,7 +349,7 @@ inline __m256i load4(const std::uint8_t* p) noexcept {
 // The value M * 2^(n - 24) of a valid Encoding A word (bit 23 of M set) is
 // 2^(n - 1) * 1.m: built directly from its bits.
 template <class Cal>
-std::size_t kernel_a(const std::uint8_t* p, std::size_t n, const Cal& cal, Out1 out,
+std::size_t kernel_a(const std::uint8_t* p, std::size_t n, const Cal& cal, PeakOut out,
                      std::size_t& bad) noexcept {
     const auto vcal = vector_form(cal);
     // Records 0 and 1 of a 16-byte half, each spread into a 64-bit lane:
@@ -392,7 +393,7 @@ std::size_t kernel_a(const std::uint8_t* p, std::size_t n, const Cal& cal, Out1 
 
 template <class Cal>
 std::size_t kernel_c(const std::uint8_t* p, std::size_t n, const Cal& cal, const FlightAxis& axis,
-                     Out1 out) noexcept {
+                     PeakOut out) noexcept {
     const auto vcal = vector_form(cal);
     const __m256i low16 = _mm256_set1_epi64x(0xFFFF);
     const __m256d p_first = _mm256_set1_pd(axis.p_first);
@@ -420,7 +421,7 @@ std::size_t kernel_c(const std::uint8_t* p, std::size_t n, const Cal& cal, const
 
 template <class Cal>
 std::size_t kernel_b(const std::uint8_t* p, std::size_t n, const Cal& cal, const FlightAxis& axis,
-                     double scan_time_ms, OutIms out) noexcept {
+                     double scan_time_ms, ImsPeakOut out) noexcept {
     const auto vcal = vector_form(cal);
     const __m256i low16 = _mm256_set1_epi64x(0xFFFF);
     const __m256d p_first = _mm256_set1_pd(axis.p_first);
@@ -451,7 +452,7 @@ std::size_t kernel_b(const std::uint8_t* p, std::size_t n, const Cal& cal, const
 // A valid Encoding D word (bit 26 set) has the value 2^(E - 1) * 1.m: built
 // directly from its bits.
 template <class Cal>
-std::size_t kernel_d(const std::uint8_t* p, std::size_t n, const Cal& cal, Out1 out,
+std::size_t kernel_d(const std::uint8_t* p, std::size_t n, const Cal& cal, PeakOut out,
                      std::size_t& bad) noexcept {
     const auto vcal = vector_form(cal);
     const __m256i low32 = _mm256_set1_epi64x(0xFFFFFFFF);
@@ -508,7 +509,7 @@ bool use_vector_kernels() noexcept {
 }
 
 template <class Cal>
-std::size_t run_a(const std::uint8_t* p, std::size_t n, const Cal& cal, Out1 out, std::size_t& bad) noexcept {
+std::size_t decode_all_a(const std::uint8_t* p, std::size_t n, const Cal& cal, PeakOut out, std::size_t& bad) noexcept {
 #if KESTRUNE_AVX2_KERNELS
     if (use_vector_kernels()) return kernel_a(p, n, cal, out, bad);
 #endif
@@ -516,8 +517,8 @@ std::size_t run_a(const std::uint8_t* p, std::size_t n, const Cal& cal, Out1 out
 }
 
 template <class Cal>
-std::size_t run_c(const std::uint8_t* p, std::size_t n, const Cal& cal, const FlightAxis& axis,
-                  Out1 out) noexcept {
+std::size_t decode_all_c(const std::uint8_t* p, std::size_t n, const Cal& cal, const FlightAxis& axis,
+                  PeakOut out) noexcept {
 #if KESTRUNE_AVX2_KERNELS
     if (use_vector_kernels()) return kernel_c(p, n, cal, axis, out);
 #endif
@@ -525,8 +526,8 @@ std::size_t run_c(const std::uint8_t* p, std::size_t n, const Cal& cal, const Fl
 }
 
 template <class Cal>
-std::size_t run_b(const std::uint8_t* p, std::size_t n, const Cal& cal, const FlightAxis& axis,
-                  double scan_time_ms, OutIms out) noexcept {
+std::size_t decode_all_b(const std::uint8_t* p, std::size_t n, const Cal& cal, const FlightAxis& axis,
+                  double scan_time_ms, ImsPeakOut out) noexcept {
 #if KESTRUNE_AVX2_KERNELS
     if (use_vector_kernels()) return kernel_b(p, n, cal, axis, scan_time_ms, out);
 #endif
@@ -534,7 +535,7 @@ std::size_t run_b(const std::uint8_t* p, std::size_t n, const Cal& cal, const Fl
 }
 
 template <class Cal>
-std::size_t run_d(const std::uint8_t* p, std::size_t n, const Cal& cal, Out1 out, std::size_t& bad) noexcept {
+std::size_t decode_all_d(const std::uint8_t* p, std::size_t n, const Cal& cal, PeakOut out, std::size_t& bad) noexcept {
 #if KESTRUNE_AVX2_KERNELS
     if (use_vector_kernels()) return kernel_d(p, n, cal, out, bad);
 #endif
@@ -566,10 +567,10 @@ Result<Spectrum> decode_encoding_a(Bytes bytes, const DecodeParams& params) {
         return parse_error(fmt::format("Encoding A: scan size {} is not a multiple of 6", size));
     const std::size_t n = size / 6;
     Spectrum s = sized_spectrum(n);
-    const Out1 out{s.mz.data(), s.intensity.data()};
+    const PeakOut out{s.mz.data(), s.intensity.data()};
     std::size_t bad = kNoRecord;
     const std::size_t k =
-        with_calibration(params.cal, [&](const auto& cal) { return run_a(bytes.data(), n, cal, out, bad); });
+        with_calibration(params.cal, [&](const auto& cal) { return decode_all_a(bytes.data(), n, cal, out, bad); });
     if (bad != kNoRecord) {
         const Bytes r = bytes.subspan(6 * bad, 6);
         return parse_error(fmt::format("Encoding A: unsupported m/z word {:02x} {:02x} {:02x} {:02x}", r[2],
@@ -590,9 +591,9 @@ Result<Spectrum> decode_encoding_c(Bytes bytes, const DecodeParams& params) {
     // an entry.
     const std::size_t n = size / 8;
     Spectrum s = sized_spectrum(n);
-    const Out1 out{s.mz.data(), s.intensity.data()};
+    const PeakOut out{s.mz.data(), s.intensity.data()};
     const std::size_t k =
-        with_calibration(params.cal, [&](const auto& cal) { return run_c(bytes.data(), n, cal, axis, out); });
+        with_calibration(params.cal, [&](const auto& cal) { return decode_all_c(bytes.data(), n, cal, axis, out); });
     cut(s, k);
     return s;
 }
@@ -609,9 +610,9 @@ Result<ImsSpectrum> decode_encoding_b(Bytes bytes, const DecodeParams& params) {
     s.mz.resize(n);
     s.drift_time_ms.resize(n);
     s.intensity.resize(n);
-    const OutIms out{s.mz.data(), s.drift_time_ms.data(), s.intensity.data()};
+    const ImsPeakOut out{s.mz.data(), s.drift_time_ms.data(), s.intensity.data()};
     const std::size_t k = with_calibration(params.cal, [&](const auto& cal) {
-        return run_b(bytes.data(), n, cal, axis, params.scan_time_ms, out);
+        return decode_all_b(bytes.data(), n, cal, axis, params.scan_time_ms, out);
     });
     s.mz.resize(k);
     s.drift_time_ms.resize(k);
@@ -625,10 +626,10 @@ Result<Spectrum> decode_encoding_d(Bytes bytes, const DecodeParams& params) {
         return parse_error(fmt::format("Encoding D: scan size {} is not a multiple of 8", size));
     const std::size_t n = size / 8;
     Spectrum s = sized_spectrum(n);
-    const Out1 out{s.mz.data(), s.intensity.data()};
+    const PeakOut out{s.mz.data(), s.intensity.data()};
     std::size_t bad = kNoRecord;
     const std::size_t k =
-        with_calibration(params.cal, [&](const auto& cal) { return run_d(bytes.data(), n, cal, out, bad); });
+        with_calibration(params.cal, [&](const auto& cal) { return decode_all_d(bytes.data(), n, cal, out, bad); });
     if (bad != kNoRecord) {
         const std::uint32_t word = read_u32le(bytes.subspan(8 * bad, 8), 4);
         return parse_error(

@@ -42,15 +42,6 @@ Result<Spectrum> decode_encoding_c(Bytes bytes, const DecodeParams& params);
 // 8-byte records: 16.16 fixed-point intensity, exponent/mantissa position word.
 Result<Spectrum> decode_encoding_d(Bytes bytes, const DecodeParams& params);
 
-namespace detail {
-// Whether the decoders may take four records at a time with AVX2 (on by
-// default where the processor has it). Both ways give the same bits; tests
-// and benchmarks switch it off to run the one-record loop.
-void set_vector_kernels(bool enabled) noexcept;
-// Whether the four-record kernels are in use now.
-bool vector_kernels() noexcept;
-}  // namespace detail
-
 }  // namespace kestrune::raw::data
 
 namespace kestrune::raw {

@@ -4,6 +4,7 @@
 
 #include "fs.h"
 #include "text.h"
+#include "test_hooks.h"
 
 namespace kestrune::raw::header {
 

@@ -36,10 +36,6 @@ struct Header {
     static Result<Header> from_path(const std::filesystem::path& path);
 };
 
-// Parses the value of a calibration line: comma-separated coefficients,
-// the last piece being the type. Exposed for testing.
-Result<FunctionCal> parse_cal_value(std::string_view value);
-
 }  // namespace kestrune::raw::header
 
 namespace kestrune::raw {

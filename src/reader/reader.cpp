@@ -9,6 +9,7 @@
 #include "log.h"
 #include "reader/lookup.h"
 #include "text.h"
+#include "test_hooks.h"
 
 namespace kestrune::reader {
 

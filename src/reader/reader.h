@@ -68,18 +68,6 @@ private:
     raw::Header header_;
 };
 
-// The display name of a run directory: its final name component, or
-// "bundle.raw" when it has none (empty, ".", a root, ending in "..").
-std::string run_name(const std::filesystem::path& dir);
-
-// Record width (6 or 8) established from the offsets of neighbouring
-// Variant A records, or nothing.
-std::optional<std::uint32_t> variant_a_record_width(const std::vector<raw::ScanIndexA>& records);
-
-// Data-file bytes a Variant A index addresses; nothing for Variant B or an
-// empty index.
-std::optional<std::uint64_t> index_end(const raw::ScanIndex& idx, Encoding encoding);
-
 // Flight time (us) of an ion of m/z 1 from the effective flight length (mm)
 // and voltage (V), in the fixed order of operations.
 double tof_constant(double lteff, double veff) noexcept;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/temp_dir.h"
+#include "test_hooks.h"
 
 using kestrune::Bytes;
 using kestrune::raw::CalType;

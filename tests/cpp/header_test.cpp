@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "support/temp_dir.h"
+#include "test_hooks.h"
 
 using kestrune::Error;
 using kestrune::raw::CalType;

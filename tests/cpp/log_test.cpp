@@ -47,18 +47,6 @@ TEST(LogRecords, CarryLevelTargetMessageFileAndLine) {
     EXPECT_EQ(records[0].line, line);
 }
 
-TEST(LogRecords, FileIsTheProjectRelativePathOfTheCallSite) {
-    using log::detail::source_path;
-    static_assert(std::string_view(source_path("../src/reader/lookup.cpp")) == "src/reader/lookup.cpp");
-    static_assert(std::string_view(source_path("/home/u/src/kestrune/src/raw/index.cpp")) ==
-                  "src/raw/index.cpp");
-    static_assert(std::string_view(source_path("../binding/module.cpp")) == "binding/module.cpp");
-    static_assert(std::string_view(source_path("src/log.h")) == "src/log.h");
-    static_assert(std::string_view(source_path("../mysrc/a.cpp")) == "../mysrc/a.cpp");
-    static_assert(std::string_view(source_path("other.cpp")) == "other.cpp");
-    EXPECT_EQ(std::string_view(source_path(__FILE__)), "tests/cpp/log_test.cpp");
-}
-
 TEST(LogRecords, EachMacroEmitsItsOwnLevel) {
     LogCapture cap(Level::Trace);
     log_error(kTarget, "e");

@@ -8,6 +8,7 @@
 #include "support/capture.h"
 #include "support/run_writer.h"
 #include "support/temp_dir.h"
+#include "test_hooks.h"
 
 namespace kestrune {
 namespace {

@@ -14,6 +14,10 @@ if HERE not in sys.path:
 import runs  # noqa: E402,F401  (puts rawwriter on sys.path)
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "asan: needs the AddressSanitizer build of the module (KESTRUNE_ASAN_BUILD)")
+
+
 def report_dir():
     """Directory for summary files (KESTRUNE_HARDENING_REPORTS), or None."""
     path = os.environ.get("KESTRUNE_HARDENING_REPORTS")

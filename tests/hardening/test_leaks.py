@@ -82,7 +82,7 @@ def _is_module(frames):
 
 def test_valgrind_finds_no_memory_lost_by_the_module(run_args, tmp_path, show):
     if shutil.which("valgrind") is None:
-        pytest.skip("valgrind is not installed (scripts/setup.sh installs it)")
+        pytest.fail("valgrind is not installed (scripts/setup.sh installs it)")
     xml = str(tmp_path / "memcheck.xml")
     prefix = ["valgrind", "-q", "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite,indirect",
               "--num-callers=40", "--suppressions=" + SUPPRESSIONS, "--xml=yes", "--xml-file=" + xml]
@@ -110,29 +110,31 @@ def test_valgrind_finds_no_memory_lost_by_the_module(run_args, tmp_path, show):
 
 
 def asan_module():
-    """The AddressSanitizer build of the module for this interpreter."""
+    """The AddressSanitizer build of the module for this interpreter; fails
+    the test when there is none (the test command builds it first)."""
     build = os.environ.get("KESTRUNE_ASAN_BUILD", os.path.join(REPO, "build-asan"))
     suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"
     found = glob.glob(os.path.join(build, "binding", "kestrune" + suffix))
-    return found[0] if found else None
+    if not found:
+        pytest.fail("no AddressSanitizer build of the module in %s/binding (scripts/test.sh builds it)" % build)
+    return found[0]
 
 
 def asan_runtime():
     try:
         out = subprocess.run(["g++", "-print-file-name=libasan.so"], stdout=subprocess.PIPE,
                              stderr=subprocess.DEVNULL, timeout=30).stdout.decode().strip()
-    except (OSError, subprocess.TimeoutExpired):
-        return None
-    return out if os.path.isabs(out) and os.path.exists(out) else None
+    except (OSError, subprocess.TimeoutExpired) as e:
+        pytest.fail("g++ cannot name its AddressSanitizer runtime: %s" % e)
+    if not (os.path.isabs(out) and os.path.exists(out)):
+        pytest.fail("g++ does not name an AddressSanitizer runtime (libasan.so)")
+    return out
 
 
+@pytest.mark.asan
 def test_leak_sanitizer_finds_no_memory_lost_by_the_module(run_args, show):
     module = asan_module()
-    if module is None:
-        pytest.skip("no AddressSanitizer build of the module in build-asan/binding")
     runtime = asan_runtime()
-    if runtime is None:
-        pytest.skip("g++ does not name an AddressSanitizer runtime (libasan.so)")
     env = {
         "LD_PRELOAD": runtime,
         "PYTHONMALLOC": "malloc",

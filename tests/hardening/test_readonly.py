@@ -217,7 +217,7 @@ def snapshot(root):
 def test_reading_every_part_of_a_run_changes_nothing_and_leaves_no_descriptor_open(tmp_path, show):
     reason = strace_usable(str(tmp_path))
     if reason:
-        pytest.skip(reason)
+        pytest.fail(reason)
     built = runs.build_all(str(tmp_path / "runs"))
     chosen = [built["standard"], built["synapt"], built["prefixed"]]
     # A run that fails to open half-way (a malformed index of function 2)

@@ -1,0 +1,50 @@
+// Internal steps of the core that tests, fuzz targets and benchmarks reach
+// directly. Production code outside their own source files does not use
+// them; each is defined beside the code it belongs to.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "raw/header.h"
+#include "raw/index.h"
+#include "reader/reader.h"
+
+namespace kestrune::reader {
+
+// The display name of a run directory: its final name component, or
+// "bundle.raw" when it has none (empty, ".", a root, ending in "..").
+std::string run_name(const std::filesystem::path& dir);
+
+// Record width (6 or 8) established from the offsets of neighbouring
+// Variant A records, or nothing.
+std::optional<std::uint32_t> variant_a_record_width(const std::vector<raw::ScanIndexA>& records);
+
+// Data-file bytes a Variant A index addresses; nothing for Variant B or an
+// empty index.
+std::optional<std::uint64_t> index_end(const raw::ScanIndex& idx, Encoding encoding);
+
+}  // namespace kestrune::reader
+
+namespace kestrune::raw::header {
+
+// Parses the value of a calibration line: comma-separated coefficients,
+// the last piece being the type.
+Result<FunctionCal> parse_cal_value(std::string_view value);
+
+}  // namespace kestrune::raw::header
+
+namespace kestrune::raw::data::detail {
+
+// Whether the decoders may take four records at a time with AVX2 (on by
+// default where the processor has it). Both ways give the same bits; tests
+// and benchmarks switch it off to run the one-record loop.
+void set_vector_kernels(bool enabled) noexcept;
+// Whether the four-record kernels are in use now.
+bool vector_kernels() noexcept;
+
+}  // namespace kestrune::raw::data::detail
