@@ -87,6 +87,15 @@ def arrays(element):
     return out
 
 
+def bda_param(element, accession):
+    """The cvParam of a binary data array of the element."""
+    for bda in element.iter("{%s}binaryDataArray" % NS["m"]):
+        p = cv(bda, accession)
+        if p is not None:
+            return p
+    return None
+
+
 def expected_order(built, functions):
     """(function, scan index, ScanPlan) in the file's retention-time order."""
     items = []
@@ -234,10 +243,13 @@ def test_export_spectra_match_the_library_bit_for_bit(std_run, std_export):
             assert float(cv(el, "MS:1000504").get("value")) == plan.expected.mz[i]
             assert float(cv(el, "MS:1000528").get("value")) == min(plan.expected.mz)
             assert float(cv(el, "MS:1000527").get("value")) == max(plan.expected.mz)
-    # Collision energy from the statistics file of function 1.
+    # Collision energy from the statistics file of function 1, a full-scan
+    # function: a user parameter of the scan, never the activation term.
     first = spectra[0]
     assert first.get("id") == native_id(1, 0)
-    assert float(cv(first, "MS:1000045").get("value")) == 6.0
+    assert cv(first, "MS:1000045") is None
+    ce = [p for p in first.iter("{%s}userParam" % NS["m"]) if p.get("name") == "collision energy"]
+    assert float(ce[0].get("value")) == 6.0 and ce[0].get("unitName") == "electronvolt"
 
 
 def test_export_index_offsets_and_checksum(std_export):
@@ -286,12 +298,16 @@ def test_export_chromatograms_per_channel_and_tic_per_function(std_run, std_expo
     got = arrays(pump)
     pts = std_run.builder.channels[0].expected_points
     assert got["MS:1000595"] == [t for t, _ in pts]
-    assert got["MS:1000821"] == [v for _, v in pts]  # pressure array, bit for bit
+    # Pressure in pascal, temperature in kelvin; the recorded unit beside them.
+    assert got["MS:1000821"] == [v * 1e5 for _, v in pts]
+    assert bda_param(pump, "MS:1000821").get("unitName") == "pascal"
     params = {p.get("name"): p.get("value") for p in pump.findall("m:userParam", NS)}
     assert params["units"] == "bar" and params["channel name"] == "Pump A Pressure"
     assert cv(pump, "MS:1003019") is not None
-    temp = arrays(chroms["Column Temp"])
-    assert temp["MS:1000822"] == [rw.f32(40.0)]
+    temp = chroms["Column Temp"]
+    assert arrays(temp)["MS:1000822"] == [rw.f32(40.0) + 273.15]
+    assert bda_param(temp, "MS:1000822").get("unitName") == "kelvin"
+    assert cv(temp, "MS:1002715") is not None
 
 
 def test_export_ion_mobility_scans_carry_drift_times(syn_run, tmp_path):
