@@ -17,9 +17,8 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from support import CLI, SAMPLE, rw, standard_builder, synapt_builder
+from support import CLI, NS, SAMPLE, arrays, cv, rw, standard_builder, synapt_builder
 
-NS = {"m": "http://psi.hupo.org/ms/mzml"}
 LOCK_MZ = 556.2771
 
 
@@ -60,31 +59,6 @@ class Mzml(object):
 
     def chromatograms(self):
         return self.run.findall("m:chromatogramList/m:chromatogram", NS)
-
-
-def cv(element, accession):
-    for p in element.iter("{%s}cvParam" % NS["m"]):
-        if p.get("accession") == accession:
-            return p
-    return None
-
-
-def arrays(element):
-    """{array accession or name: list of values} of a spectrum or chromatogram."""
-    out = {}
-    for bda in element.findall("m:binaryDataArrayList/m:binaryDataArray", NS):
-        acc = [p.get("accession") for p in bda.findall("m:cvParam", NS)]
-        raw = base64.b64decode(bda.find("m:binary", NS).text or "")
-        assert int(bda.get("encodedLength")) == len(bda.find("m:binary", NS).text or "")
-        if "MS:1000574" in acc:
-            raw = zlib.decompress(raw)
-        else:
-            assert "MS:1000576" in acc
-        fmt = "d" if "MS:1000523" in acc else "f"
-        values = list(struct.unpack("<%d%s" % (len(raw) // struct.calcsize(fmt), fmt), raw))
-        kind = [a for a in acc if a not in ("MS:1000523", "MS:1000521", "MS:1000574", "MS:1000576")]
-        out[kind[0]] = values
-    return out
 
 
 def bda_param(element, accession):
