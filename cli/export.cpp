@@ -524,19 +524,29 @@ private:
 
     void write_frame(const PlannedFunction& f, const PlannedScan& sel, SpectrumEntry& e, std::span<const double> mz,
                      const std::vector<float>& intensity, const std::vector<double>& drift) {
-        mz_.assign(mz.begin(), mz.end());
+        if (plan_.ims_layout != ImsLayout::Combined) mz_.assign(mz.begin(), mz.end());
         switch (plan_.ims_layout) {
             case ImsLayout::Combined: {
-                const auto order = frame_order(mz_, drift);
-                gather(mz_, order, 0, order.size(), sorted_mz_);
-                gather(intensity, order, 0, order.size(), sorted_in_);
-                gather(drift, order, 0, order.size(), sorted_drift_);
                 id_ = native_id(f.entry->number, sel.scan);
                 e.id = id_;
-                e.mz = sorted_mz_;
-                e.intensity = sorted_in_;
                 e.ims = true;
-                e.drift_ms = sorted_drift_;
+                bool sorted = true;
+                for (std::size_t i = 1; i < mz.size() && sorted; ++i)
+                    sorted = mz[i - 1] < mz[i] || (mz[i - 1] == mz[i] && drift[i - 1] <= drift[i]);
+                if (sorted) {  // written as decoded, no copies
+                    e.mz = mz;
+                    e.intensity = intensity;
+                    e.drift_ms = drift;
+                } else {
+                    mz_.assign(mz.begin(), mz.end());
+                    const auto order = frame_order(mz_, drift);
+                    gather(mz_, order, 0, order.size(), sorted_mz_);
+                    gather(intensity, order, 0, order.size(), sorted_in_);
+                    gather(drift, order, 0, order.size(), sorted_drift_);
+                    e.mz = sorted_mz_;
+                    e.intensity = sorted_in_;
+                    e.drift_ms = sorted_drift_;
+                }
                 writer_.spectrum(e);
                 break;
             }
