@@ -479,7 +479,7 @@ public:
         const Arrays a = arrays_of(*decoded);
         const double tic = spectrum_stats(*a.mz, *a.intensity).tic;
         std::span<const double> mz = *a.mz;
-        if (sel.lock_factor != 1 || !plan_.correction.empty()) {
+        if (!plan_.correction.empty()) {
             corrected_.assign(a.mz->begin(), a.mz->end());
             apply_factor(corrected_, sel.lock_factor);
             mz = corrected_;
