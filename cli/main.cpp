@@ -2,6 +2,7 @@
 // mzML.
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <variant>
 
@@ -196,6 +197,22 @@ int run(int argc, char** argv) {
     unsigned ms_level = 0;
     auto* ms_level_opt = exp->add_option("--ms-level", ms_level, "Export only functions of this MS level");
     exp->add_flag("--no-progress", no_progress, "No progress bar, even on a terminal");
+    const std::map<std::string, RepresentationChoice> representations{
+        {"auto", RepresentationChoice::Auto},
+        {"centroid", RepresentationChoice::Centroid},
+        {"profile", RepresentationChoice::Profile}};
+    exp->add_option("--representation", ex.representation,
+                    "Spectrum representation written: auto (judged per function from the spacing of its m/z "
+                    "values), centroid or profile")
+        ->transform(CLI::CheckedTransformer(representations, CLI::ignore_case))
+        ->default_str("auto");
+    const std::map<std::string, ImsLayout> layouts{
+        {"combined", ImsLayout::Combined}, {"per-bin", ImsLayout::PerBin}, {"summed", ImsLayout::Summed}};
+    exp->add_option("--ims-layout", ex.ims_layout,
+                    "Ion-mobility frames as: combined (one spectrum per frame with a drift-time array), per-bin "
+                    "(one spectrum per drift time) or summed (drift times summed away)")
+        ->transform(CLI::CheckedTransformer(layouts, CLI::ignore_case))
+        ->default_str("combined");
 
     try {
         app.parse(argc, argv);

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "fs.h"
 #include "reader/lookup.h"
 #include "text.h"
 
@@ -17,6 +18,34 @@ Result<T> with_path(Result<T> r, const std::filesystem::path& path) {
 
 std::string channel_file_name(std::size_t index) {
     return fmt::format("_CHRO{:03}.DAT", static_cast<std::uint64_t>(index) + 3);
+}
+
+Result<raw::Header> header_from_bytes(std::string_view bytes) {
+    const std::string owned =
+        text::is_valid_utf8(bytes)
+            ? std::string(bytes)
+            : raw::chroms::decode_cp1252(Bytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+    return raw::Header::from_str(owned);
+}
+
+Result<raw::Header> load_header(const std::filesystem::path& dir) {
+    auto path = reader::required_file(dir, "_HEADER.TXT");
+    if (!path) return std::unexpected(std::move(path.error()));
+    auto bytes = fs::read_file(*path);
+    if (!bytes) return fail(Error::context(fmt::format("reading {}", *path), std::move(bytes.error())));
+    const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+    return with_path(header_from_bytes(text), *path);
+}
+
+InstrumentText split_instrument(std::string_view text) {
+    InstrumentText out;
+    const std::size_t hash = text.find('#');
+    out.model = std::string(text::trim(text.substr(0, hash)));
+    if (hash != std::string_view::npos) {
+        const std::string_view serial = text::trim(text.substr(hash + 1));
+        if (!serial.empty() && text::ascii_upper(serial) != "NOTSET") out.serial_number = std::string(serial);
+    }
+    return out;
 }
 
 Result<raw::FunctionTable> load_function_table(const std::filesystem::path& dir) {

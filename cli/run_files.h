@@ -5,13 +5,30 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.h"
 #include "raw/chroms.h"
 #include "raw/functions_inf.h"
+#include "raw/header.h"
 
 namespace kestrune::cli {
+
+// _HEADER.TXT with its texts as the command line shows them: UTF-8 when the
+// file is valid UTF-8, otherwise Windows-1252 (as the acquisition software
+// writes on Windows).
+Result<raw::Header> load_header(const std::filesystem::path& dir);
+Result<raw::Header> header_from_bytes(std::string_view bytes);
+
+// The instrument text of the header split at its first '#': the model, and
+// the serial number unless it is empty or "NotSet".
+struct InstrumentText {
+    std::string model;
+    std::optional<std::string> serial_number;
+};
+InstrumentText split_instrument(std::string_view text);
 
 // Every record of _FUNCTNS.INF, readable or not.
 Result<raw::FunctionTable> load_function_table(const std::filesystem::path& dir);
