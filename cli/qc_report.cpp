@@ -22,7 +22,7 @@ constexpr const char* kPalette[] = {"#1f77b4", "#d62728", "#2ca02c", "#9467bd", 
                                     "#e377c2"};
 
 // Plot geometry in SVG user units.
-constexpr double kWidth = 760, kHeight = 300;
+constexpr double kWidth = 600, kHeight = 290;
 constexpr double kLeft = 78, kRight = 24, kTop = 46, kBottom = 46;
 
 std::string esc(std::string_view s) { return xml_escape(text::lossy_utf8(s)); }
@@ -75,9 +75,14 @@ struct Range {
     void add(double v) {
         if (std::isfinite(v)) lo = std::min(lo, v), hi = std::max(hi, v);
     }
-    void settle(bool from_zero) {
+    void settle(bool from_zero, bool pad_ends = true) {
         if (!(lo <= hi)) lo = 0, hi = 1;
         if (from_zero) lo = std::min(lo, 0.0), hi = std::max(hi, 0.0);
+        if (pad_ends && hi > lo) {
+            const double pad = (hi - lo) * 0.05;
+            hi += pad;
+            if (!from_zero || lo < 0) lo -= pad;
+        }
         if (hi == lo) {
             const double d = lo == 0 ? 1 : std::fabs(lo) * 0.1;
             lo -= from_zero && lo == 0 ? 0 : d;
@@ -162,7 +167,7 @@ std::string line_plot(const Plot& p) {
         points += t.data->size();
     }
     if (!p.x_categories.empty()) xr = Range{0.5, double(p.x_categories.size()) + 0.5};
-    xr.settle(false);
+    xr.settle(false, false);
     yr.settle(p.y_from_zero);
     const Frame f(xr, yr);
     axes(out, p, f);
@@ -577,10 +582,10 @@ std::string run_section(const RunQc& q, const std::string& label, std::size_t in
 }
 
 constexpr std::string_view kStyle = R"(
-body{font-family:sans-serif;margin:1.5em;color:#222;max-width:1100px}
+body{font-family:sans-serif;margin:1.5em;color:#222;max-width:1300px}
 h1{font-size:1.5em}h2{border-bottom:1px solid #ccc;padding-bottom:.2em}h3{font-size:1.05em;color:#444}
-figure.plot{margin:.5em 0 1.2em 0}
-svg.plot{width:100%;max-width:760px;height:auto;font-size:11px;background:#fff}
+figure.plot{display:inline-block;vertical-align:top;width:100%;max-width:600px;margin:.3em 1em .8em 0}
+svg.plot{width:100%;height:auto;font-size:11px;background:#fff}
 svg .title{font-size:14px;font-weight:bold}svg .label{font-size:12px}svg .small{font-size:9px}
 svg .axis{stroke:#333;fill:none}svg .grid{stroke:#e4e4e4;fill:none}
 svg .trace{fill:none;stroke-width:1.2}
