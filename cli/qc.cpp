@@ -29,16 +29,24 @@ Result<void> write_file(const std::filesystem::path& path, std::string_view text
     return file->commit();
 }
 
+// Whether two output paths name the same file once resolved.
+bool same_target(const std::filesystem::path& a, const std::filesystem::path& b) {
+    const auto resolve = [](const std::filesystem::path& p) {
+        std::error_code ec;
+        std::filesystem::path abs = std::filesystem::absolute(p, ec).lexically_normal();
+        std::filesystem::path out = std::filesystem::weakly_canonical(abs, ec);
+        return ec ? abs : out;
+    };
+    return resolve(a) == resolve(b);
+}
+
 }  // namespace
 
 Result<void> run_qc(const QcCommand& c) {
     if (c.runs.empty()) return parse_error("no run to report on");
     std::vector<std::filesystem::path> outputs{c.report};
     if (c.mzqc) {
-        std::error_code ec;
-        if (std::filesystem::weakly_canonical(std::filesystem::absolute(c.report), ec) ==
-            std::filesystem::weakly_canonical(std::filesystem::absolute(*c.mzqc), ec))
-            return parse_error("the report and the mzQC file must be different files");
+        if (same_target(c.report, *c.mzqc)) return parse_error("the report and the mzQC file must be different files");
         outputs.push_back(*c.mzqc);
     }
     for (const auto& run : c.runs)

@@ -143,17 +143,14 @@ void axes(std::string& out, const Plot& p, const Frame& f) {
                    (y0 + y1) / 2, esc(p.y_label));
 }
 
+// A caption under the plot naming the traces, when there are several.
 void legend(std::string& out, const Plot& p) {
     if (p.traces.size() < 2) return;
-    double x = kLeft + 4;
-    for (std::size_t i = 0; i < p.traces.size(); ++i) {
-        const char* colour = kPalette[i % std::size(kPalette)];
-        fmt::format_to(std::back_inserter(out),
-                       "<rect x=\"{:.1f}\" y=\"28\" width=\"10\" height=\"10\" fill=\"{}\"/><text x=\"{:.1f}\" "
-                       "y=\"37\">{}</text>",
-                       x, colour, x + 14, esc(p.traces[i].label));
-        x += 24 + 7.0 * double(p.traces[i].label.size());
-    }
+    out += "<figcaption>";
+    for (std::size_t i = 0; i < p.traces.size(); ++i)
+        fmt::format_to(std::back_inserter(out), "<span class=\"key\"><i style=\"background:{}\"></i>{}</span>",
+                       kPalette[i % std::size(kPalette)], esc(p.traces[i].label));
+    out += "</figcaption>";
 }
 
 std::string line_plot(const Plot& p) {
@@ -171,7 +168,6 @@ std::string line_plot(const Plot& p) {
     yr.settle(p.y_from_zero);
     const Frame f(xr, yr);
     axes(out, p, f);
-    legend(out, p);
     auto it = std::back_inserter(out);
     for (std::size_t i = 0; i < p.traces.size(); ++i) {
         const Trace& t = p.traces[i];
@@ -199,7 +195,9 @@ std::string line_plot(const Plot& p) {
     }
     if (points == 0)
         fmt::format_to(it, "<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">no data</text>", kWidth / 2, kHeight / 2);
-    out += "</svg></figure>\n";
+    out += "</svg>";
+    legend(out, p);
+    out += "</figure>\n";
     return out;
 }
 
@@ -282,6 +280,7 @@ std::string heatmap_plot(const FunctionQc& fn) {
     double lo = INFINITY, hi = 0;
     for (double v : h.sum)
         if (v > 0) lo = std::min(lo, v), hi = std::max(hi, v);
+    axes(out, p, f);
     auto it = std::back_inserter(out);
     if (hi > 0 && h.nx > 0 && h.ny > 0) {
         const double llo = std::log10(lo), lhi = std::log10(hi);
@@ -314,11 +313,10 @@ std::string heatmap_plot(const FunctionQc& fn) {
                            bx - 1, bottom - (t - llo) / span * (bottom - top) + 3, std::pow(10.0, t));
         }
         fmt::format_to(it, "<text class=\"small\" x=\"{:.1f}\" y=\"{:.1f}\" text-anchor=\"end\">log colour scale</text>",
-                       kWidth - 2, kTop - 6);
+                       kWidth - 2, kTop - 16);
     } else {
         fmt::format_to(it, "<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">no data</text>", kWidth / 2, kHeight / 2);
     }
-    axes(out, p, f);
     out += "</svg></figure>\n";
     return out;
 }
@@ -590,6 +588,8 @@ svg .title{font-size:14px;font-weight:bold}svg .label{font-size:12px}svg .small{
 svg .axis{stroke:#333;fill:none}svg .grid{stroke:#e4e4e4;fill:none}
 svg .trace{fill:none;stroke-width:1.2}
 .scroll{overflow-x:auto}
+figcaption{font-size:12px;margin-left:3em}.key{margin-right:1.2em;white-space:nowrap}
+.key i{display:inline-block;width:10px;height:10px;margin-right:4px}
 table.metrics{border-collapse:collapse;font-size:12px}
 table.metrics th,table.metrics td{border:1px solid #ccc;padding:3px 6px;text-align:right}
 table.metrics thead th{background:#f0f0f0;vertical-align:bottom}
