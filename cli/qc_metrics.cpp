@@ -299,7 +299,7 @@ Result<RunQc> measure_run(const std::filesystem::path& run, const QcOptions& o) 
         if (!reference) q.lock_note = "the lock-mass scans hold no peak";
     }
     std::vector<LockPoint> lock_points;
-    if (lock_scans == 0) q.lock_note = "the run has no lock-mass function";
+    if (lock_scans == 0) q.lock_note = "the run has no lock-mass scans";
 
     const std::size_t analysis_traces = traces_sharing_a_plot(r, false);
     const std::size_t lock_traces = traces_sharing_a_plot(r, true);
