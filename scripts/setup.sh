@@ -14,6 +14,8 @@ packages=(
   clang-14 libfuzzer-14-dev libclang-rt-14-dev llvm-14
   # hardening tests: system-call trace of the read-only check, leak check
   strace valgrind
+  # QC report tests: mzQC schema validation, rendering in a headless browser
+  python3-jsonschema chromium
 )
 packages+=("$@")
 
