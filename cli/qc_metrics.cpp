@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "export.h"
 #include "lockmass.h"
 #include "log.h"
 #include "mzml_writer.h"
@@ -188,9 +189,8 @@ void Heatmap::add(double mz, double drift_ms, double intensity) noexcept {
 }
 
 bool is_pressure_channel(std::string_view name, std::string_view units) {
-    static constexpr std::string_view kUnits[] = {"bar", "mbar", "psi", "psig", "pa", "kpa", "mpa"};
-    const std::string u = lower_ascii(text::trim(units));
-    return std::find(std::begin(kUnits), std::end(kUnits), u) != std::end(kUnits) ||
+    const auto type = channel_kind(units).type;
+    return (type && type->accession == term::kPressureChromatogram.accession) ||
            lower_ascii(name).find("pressure") != std::string::npos;
 }
 
