@@ -12,16 +12,18 @@ results=build/test-results
 mkdir -p build && rm -rf "$results" && mkdir -p "$results/builds"
 status=0
 
+stage() { echo "== $* (at ${SECONDS} s)"; }
 record() {  # NAME pass|fail: one check of this script as a report
   /usr/bin/python3 scripts/summary.py --record "$results/$1.xml" "$1" "$2" 2>/dev/null \
     || echo "<testsuite><testcase name=\"$1\"><failure/></testcase></testsuite>" > "$results/$1.xml"
 }
 finish() {
+  echo "test command took ${SECONDS} s"
   /usr/bin/python3 scripts/summary.py "$results"/*.xml || status=1
   exit $status
 }
 
-echo "== build"
+stage "build"
 if scripts/build.sh; then
   record build pass
 else
@@ -73,28 +75,28 @@ pytest_stage() {  # report name, then the interpreter and its arguments
   return 0
 }
 
-echo "== C++ unit tests"
+stage "C++ unit tests"
 build/tests/cpp/unit_tests --gtest_brief=1 --gtest_output="xml:$results/cpp.xml" || status=1
 
-echo "== command-line tool unit tests"
+stage "command-line tool unit tests"
 build/tests/cli/cli_tests --gtest_brief=1 --gtest_output="xml:$results/cli.xml" || status=1
 
-echo "== pytest (cpython)"
+stage "pytest (cpython)"
 PYTEST_ARGS=(tests/python)
 PYTHONPATH=build/binding pytest_stage pytest-cpython /usr/bin/python3
 
-echo "== pytest (pypy)"
+stage "pytest (pypy)"
 # Debian ships pytest for CPython only; its pure-Python files serve PyPy too.
 PYTHONPATH=build/binding/pypy:/usr/lib/python3/dist-packages pytest_stage pytest-pypy pypy3
 
-echo "== command-line tool end-to-end tests"
+stage "command-line tool end-to-end tests"
 PYTEST_ARGS=(tests/tool)
 KESTRUNE_CLI=build/cli/kestrune PYTHONPATH=build/binding pytest_stage tool /usr/bin/python3
 
 # Hardening (CPython, this build's module): the malformed-run campaign, the
 # read-only check under strace and the leak checks; their summaries go to
 # $results/hardening. The checks against the sanitizer build follow below.
-echo "== hardening (cpython)"
+stage "hardening (cpython)"
 PYTEST_ARGS=(tests/hardening -m "not asan")
 KESTRUNE_HARDENING_REPORTS="$results/hardening" PYTHONPATH=build/binding \
   pytest_stage hardening /usr/bin/python3
@@ -108,7 +110,7 @@ KESTRUNE_HARDENING_REPORTS="$results/hardening" PYTHONPATH=build/binding \
 # that objects lost by the extension are found too; fuzz/leak_check.py then
 # fails on every leak with a frame in the extension or the core library and
 # ignores those wholly inside the interpreter.
-echo "== sanitizers (ASan, UBSan): C++ unit tests, pytest (cpython), hardening"
+stage "sanitizers (ASan, UBSan): C++ unit tests, pytest (cpython), hardening"
 if built asan; then
   record asan-build pass
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
@@ -136,7 +138,7 @@ fi
 # Fuzzing: every libFuzzer target (declared in fuzz/meson.build; clang 14,
 # ASan and UBSan) for 8 s, two at a time; one report per target. Longer
 # runs: scripts/fuzz.sh SECONDS.
-echo "== fuzzing (8 s per target)"
+stage "fuzzing (8 s per target)"
 if built fuzz; then
   KESTRUNE_FUZZ_JUNIT="$results" scripts/fuzz.sh -j 2 8 || status=1
 else
@@ -148,7 +150,7 @@ wait "$background_builds"
 # The installable package: a wheel built by meson-python from the release
 # build above (no second compile), installed into a fresh virtual
 # environment and imported from there.
-echo "== wheel"
+stage "wheel"
 scratch=$(mktemp -d)
 if /usr/bin/python3 -m pip wheel -q --no-build-isolation --no-deps --config-settings=builddir=build \
      -w "$scratch/wheel" . > "$results/builds/wheel.log" 2>&1 \
