@@ -11,7 +11,6 @@
 #include "json.h"
 #include "raw/chroms.h"
 #include "reader/reader.h"
-#include "run_files.h"
 #include "text.h"
 
 namespace kestrune::cli {
@@ -227,11 +226,9 @@ std::string json_info(const RunFacts& f) {
 Result<std::string> run_info(const std::filesystem::path& run, bool json) {
     auto reader = Reader::open(run);
     if (!reader) return std::unexpected(std::move(reader.error()));
-    auto table = load_function_table(run);
-    if (!table) return std::unexpected(std::move(table.error()));
-    auto chroms = load_channels(run);
+    auto chroms = reader->channels();
     if (!chroms) return std::unexpected(std::move(chroms.error()));
-    const RunFacts facts{*reader, *table, *chroms};
+    const RunFacts facts{*reader, reader->function_table(), *chroms};
     return json ? json_info(facts) : text_info(facts);
 }
 

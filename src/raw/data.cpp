@@ -1,8 +1,10 @@
 #include "raw/data.h"
 #include "test_hooks.h"
+#include "text.h"
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -637,6 +639,73 @@ Result<Spectrum> decode_encoding_d(Bytes bytes, const DecodeParams& params) {
     }
     cut(s, k);
     return s;
+}
+
+std::string_view encoding_name(Encoding e) noexcept {
+    switch (e) {
+        case Encoding::A: return "A";
+        case Encoding::B: return "B";
+        case Encoding::C: return "C";
+        case Encoding::D: return "D";
+    }
+    return "?";
+}
+
+bool is_synapt(std::string_view instrument) {
+    const std::string upper = text::ascii_upper(instrument);
+    return upper.size() >= 6 && upper.starts_with("SYNAPT");
+}
+
+EncodingChoice choose_encoding(const ScanIndex& idx, std::string_view instrument, bool want_note) {
+    if (idx.is_variant_b()) {
+        if (is_synapt(instrument))
+            return {Encoding::B, want_note ? fmt::format("30-byte index, instrument {} starts with SYNAPT",
+                                                         text::quoted(instrument))
+                                           : std::string()};
+        return {Encoding::C, want_note ? fmt::format("30-byte index, instrument {} is not SYNAPT",
+                                                     text::quoted(instrument))
+                                       : std::string()};
+    }
+    const auto width = variant_a_record_width(idx.a());
+    if (width == 8u) return {Encoding::D, want_note ? "22-byte index, 8-byte records" : ""};
+    if (width == 6u) return {Encoding::A, want_note ? "22-byte index, 6-byte records" : ""};
+    return {Encoding::A,
+            want_note ? "22-byte index, record width not established from offsets; assuming 6-byte records" : ""};
+}
+
+std::optional<std::uint32_t> variant_a_record_width(const std::vector<ScanIndexA>& records) {
+    for (std::size_t i = 1; i < records.size(); ++i) {
+        const auto& prev = records[i - 1];
+        const auto& cur = records[i];
+        if (cur.offset <= prev.offset || prev.peak_count == 0) continue;
+        const std::uint32_t d = cur.offset - prev.offset;
+        if (d % prev.peak_count != 0) continue;
+        const std::uint32_t q = d / prev.peak_count;
+        if (q == 6 || q == 8) return q;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> index_end(const ScanIndex& idx, Encoding encoding) {
+    if (!idx.is_variant_a() || idx.a().empty()) return std::nullopt;
+    const std::uint64_t width = record_width(encoding);
+    std::uint64_t end = 0;
+    for (const auto& r : idx.a()) end = std::max(end, std::uint64_t{r.offset} + std::uint64_t{r.peak_count} * width);
+    return end;
+}
+
+ScanBytes scan_bytes(const ScanIndex& idx, std::size_t scan, Encoding encoding, std::uint64_t dat_size) {
+    const std::uint64_t start = idx.offset(scan);
+    std::uint64_t length;
+    if (idx.is_variant_b()) {
+        const auto& recs = idx.b();
+        const std::uint64_t next = scan + 1 < recs.size() ? std::uint64_t{recs[scan + 1].offset} : dat_size;
+        length = next >= start ? next - start : 0;
+    } else {
+        length = std::uint64_t{idx.a()[scan].peak_count} * record_width(encoding);
+    }
+    const std::uint64_t available = start <= dat_size ? dat_size - start : 0;
+    return {start, std::min(length, available)};
 }
 
 namespace detail {

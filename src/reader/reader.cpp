@@ -23,35 +23,6 @@ Result<T> with_reading_context(Result<T> r, const std::filesystem::path& path) {
     return fail(Error::context(fmt::format("reading {}", path), std::move(r.error())));
 }
 
-bool is_synapt(const std::optional<std::string>& instrument) {
-    const std::string upper = text::ascii_upper(instrument.value_or(std::string()));
-    return upper.size() >= 6 && upper.starts_with("SYNAPT");
-}
-
-// The encoding of a function and the note that explains the choice.
-struct EncodingChoice {
-    Encoding encoding;
-    std::string note;  // built only when Debug records are enabled
-};
-
-EncodingChoice choose_encoding(const raw::ScanIndex& idx, bool synapt, std::string_view instrument,
-                               bool want_note) {
-    if (idx.is_variant_b()) {
-        if (synapt)
-            return {Encoding::B, want_note ? fmt::format("30-byte index, instrument {} starts with SYNAPT",
-                                                         text::quoted(instrument))
-                                           : std::string()};
-        return {Encoding::C, want_note ? fmt::format("30-byte index, instrument {} is not SYNAPT",
-                                                     text::quoted(instrument))
-                                       : std::string()};
-    }
-    const auto width = variant_a_record_width(idx.a());
-    if (width == 8u) return {Encoding::D, want_note ? "22-byte index, 8-byte records" : ""};
-    if (width == 6u) return {Encoding::A, want_note ? "22-byte index, 6-byte records" : ""};
-    return {Encoding::A,
-            want_note ? "22-byte index, record width not established from offsets; assuming 6-byte records" : ""};
-}
-
 std::string number_list(const std::map<std::uint32_t, raw::FunctionCal>& calibration) {
     std::string out = "[";
     bool first = true;
@@ -65,16 +36,6 @@ std::string number_list(const std::map<std::uint32_t, raw::FunctionCal>& calibra
 }
 
 }  // namespace
-
-std::string_view encoding_name(Encoding e) noexcept {
-    switch (e) {
-        case Encoding::A: return "A";
-        case Encoding::B: return "B";
-        case Encoding::C: return "C";
-        case Encoding::D: return "D";
-    }
-    return "?";
-}
 
 std::string run_name(const std::filesystem::path& dir) {
     // The last component that is neither empty nor "."; none, or "..", gives
@@ -90,27 +51,6 @@ std::string run_name(const std::filesystem::path& dir) {
     }
     if (last.empty() || last == "..") return "bundle.raw";
     return text::lossy_utf8(last);
-}
-
-std::optional<std::uint32_t> variant_a_record_width(const std::vector<raw::ScanIndexA>& records) {
-    for (std::size_t i = 1; i < records.size(); ++i) {
-        const auto& prev = records[i - 1];
-        const auto& cur = records[i];
-        if (cur.offset <= prev.offset || prev.peak_count == 0) continue;
-        const std::uint32_t d = cur.offset - prev.offset;
-        if (d % prev.peak_count != 0) continue;
-        const std::uint32_t q = d / prev.peak_count;
-        if (q == 6 || q == 8) return q;
-    }
-    return std::nullopt;
-}
-
-std::optional<std::uint64_t> index_end(const raw::ScanIndex& idx, Encoding encoding) {
-    if (!idx.is_variant_a() || idx.a().empty()) return std::nullopt;
-    const std::uint64_t width = encoding == Encoding::A ? 6 : 8;
-    std::uint64_t end = 0;
-    for (const auto& r : idx.a()) end = std::max(end, std::uint64_t{r.offset} + std::uint64_t{r.peak_count} * width);
-    return end;
 }
 
 double tof_constant(double lteff, double veff) noexcept {
@@ -150,7 +90,6 @@ Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
     if (!table) return fail(std::move(table.error()));
 
     const std::string_view instrument = r.header_.instrument ? std::string_view(*r.header_.instrument) : "";
-    const bool synapt = is_synapt(r.header_.instrument);
     const bool debug = log::enabled(log::Level::Debug);
     if (debug) {
         const auto& x = r.extern_inf_;
@@ -188,7 +127,7 @@ Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
         entry.dat_path = std::move(**dat_path);
         entry.dat_size = *dat_size;
 
-        EncodingChoice choice = choose_encoding(entry.idx, synapt, instrument, debug);
+        raw::data::EncodingChoice choice = raw::data::choose_encoding(entry.idx, instrument, debug);
         entry.encoding = choice.encoding;
 
         if (const auto cal = r.header_.calibration.find(n); cal != r.header_.calibration.end()) {
@@ -225,6 +164,7 @@ Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
     r.name_ = run_name(dir);
     log_debug(kTarget, "opened {}: {} of {} functions readable", r.name_, r.functions_.size(),
               table->functions.size());
+    r.table_ = std::move(*table);
     return r;
 }
 
@@ -235,19 +175,7 @@ Result<DecodedSpectrum> Reader::decode_scan(std::uint32_t function, std::uint64_
         const std::size_t n = entry->idx.size();
         if (scan >= n) return parse_error(fmt::format("function {} scan {} out of range", function, scan));
 
-        const std::uint64_t size = entry->dat_size;
-        const std::uint64_t start = entry->idx.offset(scan);
-        std::uint64_t length;
-        if (entry->idx.is_variant_b()) {
-            const auto& recs = entry->idx.b();
-            const std::uint64_t next = scan + 1 < recs.size() ? std::uint64_t{recs[scan + 1].offset} : size;
-            length = next >= start ? next - start : 0;
-        } else {
-            const std::uint64_t width = entry->encoding == Encoding::A ? 6 : 8;
-            length = std::uint64_t{entry->idx.a()[scan].peak_count} * width;
-        }
-        const std::uint64_t available = start <= size ? size - start : 0;
-        length = std::min(length, available);
+        const auto [start, length] = raw::data::scan_bytes(entry->idx, scan, entry->encoding, entry->dat_size);
         const float rt_min = entry->idx.rt_min(scan);
 
         log_trace(kTarget, "function {} scan {}: {} bytes {}..{} of {}, RT {} min", function, scan,
@@ -295,6 +223,25 @@ Result<DecodedSpectrum> Reader::decode_scan(std::uint32_t function, std::uint64_
     if (!result)
         return fail(Error::context(fmt::format("{} function {} scan {}", dir_, function, scan), std::move(result.error())));
     return result;
+}
+
+Result<std::optional<raw::ChromsInf>> Reader::channels() const {
+    auto path = find_file(dir_, "_CHROMS.INF");
+    if (!path) return fail(std::move(path.error()));
+    if (!*path) return std::optional<raw::ChromsInf>();
+    auto chroms = with_reading_context(raw::ChromsInf::from_path(**path), **path);
+    if (!chroms) return fail(std::move(chroms.error()));
+    return std::optional<raw::ChromsInf>(std::move(*chroms));
+}
+
+Result<std::optional<std::vector<raw::chroms::ChromPoint>>> Reader::read_channel(std::size_t index) const {
+    using Points = std::vector<raw::chroms::ChromPoint>;
+    auto path = find_file(dir_, raw::chroms::channel_file_name(index));
+    if (!path) return fail(std::move(path.error()));
+    if (!*path) return std::optional<Points>();
+    auto points = with_reading_context(raw::chroms::read_chro_dat(**path), **path);
+    if (!points) return fail(std::move(points.error()));
+    return std::optional<Points>(std::move(*points));
 }
 
 }  // namespace kestrune::reader

@@ -1,5 +1,6 @@
-// An opened run directory: its run-wide files and one entry per readable
-// acquisition function. Immutable after open; scans are decoded on demand.
+// An opened run directory: its run-wide files, the whole function table and
+// one entry per readable acquisition function. Immutable after open; scans
+// and chromatogram channels are read on demand.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "error.h"
+#include "raw/chroms.h"
 #include "raw/data.h"
 #include "raw/extern_inf.h"
 #include "raw/func_sts.h"
@@ -20,10 +22,10 @@
 
 namespace kestrune::reader {
 
-enum class Encoding : std::uint8_t { A = 0, B = 1, C = 2, D = 3 };
-
-// "A", "B", "C" or "D".
-std::string_view encoding_name(Encoding e) noexcept;
+using raw::data::Encoding;
+using raw::data::encoding_name;
+using raw::data::index_end;
+using raw::data::variant_a_record_width;
 
 struct FunctionEntry {
     std::uint32_t number = 0;
@@ -56,9 +58,19 @@ public:
     const std::string& name() const noexcept { return name_; }
     const std::vector<FunctionEntry>& functions() const noexcept { return functions_; }
     const raw::Header& header() const noexcept { return header_; }
+    // Every record of _FUNCTNS.INF, readable or not, in file order.
+    const raw::FunctionTable& function_table() const noexcept { return table_; }
 
     // The first entry with that function number, or nullptr.
     const FunctionEntry* function(std::uint32_t number) const noexcept;
+
+    // _CHROMS.INF, looked up and read on each call (open does not touch it);
+    // nothing when the run has none. Errors carry "reading {}" context.
+    Result<std::optional<raw::ChromsInf>> channels() const;
+
+    // The samples of the channel with 0-based `index`, read from its
+    // _CHROnnn.DAT on each call; nothing when that file does not exist.
+    Result<std::optional<std::vector<raw::chroms::ChromPoint>>> read_channel(std::size_t index) const;
 
 private:
     raw::ExternInf extern_inf_;
@@ -66,6 +78,7 @@ private:
     std::string name_;
     std::vector<FunctionEntry> functions_;
     raw::Header header_;
+    raw::FunctionTable table_;
 };
 
 // Flight time (us) of an ion of m/z 1 from the effective flight length (mm)
