@@ -10,16 +10,16 @@
 
 #include "bytes.h"
 #include "error.h"
+#include "kestrune/types.h"
 #include "raw/header.h"
 #include "raw/index.h"
 
 namespace kestrune::raw::data {
 
-// The data encoding of a function's scans.
-enum class Encoding : std::uint8_t { A = 0, B = 1, C = 2, D = 3 };
-
-// "A", "B", "C" or "D".
-std::string_view encoding_name(Encoding e) noexcept;
+// The data encoding of a function's scans (public: kestrune/types.h), and
+// its letter.
+using kestrune::Encoding;
+using kestrune::encoding_name;
 
 // Bytes per data record that a 22-byte index counts: 6 for A, 8 otherwise.
 inline std::uint64_t record_width(Encoding e) noexcept { return e == Encoding::A ? 6 : 8; }
@@ -89,6 +89,18 @@ Result<ImsSpectrum> decode_encoding_b(Bytes bytes, const DecodeParams& params);
 Result<Spectrum> decode_encoding_c(Bytes bytes, const DecodeParams& params);
 // 8-byte records: 16.16 fixed-point intensity, exponent/mantissa position word.
 Result<Spectrum> decode_encoding_d(Bytes bytes, const DecodeParams& params);
+
+// Arrays a scan is decoded into; they keep their storage between scans.
+struct ScanArrays {
+    std::vector<double>& mz;
+    std::vector<float>& intensity;
+    std::vector<double>& drift_time_ms;
+};
+
+// Decodes one scan of `encoding` into `out`, which ends with one entry per
+// peak (drift times for Encoding B only, else none): the decoders above
+// without fresh arrays. Returns the number of peaks.
+Result<std::size_t> decode_into(Encoding encoding, Bytes bytes, const DecodeParams& params, ScanArrays out);
 
 }  // namespace kestrune::raw::data
 

@@ -1,7 +1,9 @@
 #include "reader/reader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <limits>
 
 #include <fmt/format.h>
 
@@ -184,12 +186,7 @@ Result<DecodedSpectrum> Reader::decode_scan(std::uint32_t function, std::uint64_
         auto bytes = fs::read_range(entry->dat_path, start, length);
         if (!bytes) return fail(std::move(bytes.error()));
 
-        raw::DecodeParams params;
-        params.cal = entry->cal;
-        params.tof_constant = tof_constant(extern_inf_.lteff, extern_inf_.veff);
-        params.mz_low = static_cast<double>(entry->info.mz_low);
-        params.mz_high = static_cast<double>(entry->info.mz_high);
-        params.scan_time_ms = static_cast<double>(entry->info.scan_time_s) * 1000.0;
+        const raw::DecodeParams params = decode_params(*entry);
 
         DecodedSpectrum out;
         switch (entry->encoding) {
@@ -225,6 +222,16 @@ Result<DecodedSpectrum> Reader::decode_scan(std::uint32_t function, std::uint64_
     return result;
 }
 
+raw::DecodeParams Reader::decode_params(const FunctionEntry& entry) const {
+    raw::DecodeParams params;
+    params.cal = entry.cal;
+    params.tof_constant = tof_constant(extern_inf_.lteff, extern_inf_.veff);
+    params.mz_low = static_cast<double>(entry.info.mz_low);
+    params.mz_high = static_cast<double>(entry.info.mz_high);
+    params.scan_time_ms = static_cast<double>(entry.info.scan_time_s) * 1000.0;
+    return params;
+}
+
 Result<std::optional<raw::ChromsInf>> Reader::channels() const {
     auto path = find_file(dir_, "_CHROMS.INF");
     if (!path) return fail(std::move(path.error()));
@@ -242,6 +249,84 @@ Result<std::optional<std::vector<raw::chroms::ChromPoint>>> Reader::read_channel
     auto points = with_reading_context(raw::chroms::read_chro_dat(**path), **path);
     if (!points) return fail(std::move(points.error()));
     return std::optional<Points>(std::move(*points));
+}
+
+namespace {
+
+// Bytes read ahead of a scan when the window is refilled: many scans a read.
+constexpr std::uint64_t kWindow = std::uint64_t{4} << 20;
+
+}  // namespace
+
+ScanRange::ScanRange(const Reader& reader, const FunctionEntry& entry, fs::File file, std::uint64_t first,
+                     std::uint64_t end)
+    : reader_(&reader),
+      entry_(&entry),
+      params_(reader.decode_params(entry)),
+      file_(std::move(file)),
+      next_(first),
+      end_(end) {}
+
+Result<ScanRange> ScanRange::open(const Reader& reader, std::uint32_t function, std::uint64_t first,
+                                  std::uint64_t count) {
+    const FunctionEntry* entry = reader.function(function);
+    auto in_context = [&](Error e) {
+        return fail(Error::context(fmt::format("{} function {}", reader.dir(), function), std::move(e)));
+    };
+    if (entry == nullptr)
+        return in_context(Error::parse(fmt::format("function {} not present in bundle", function)));
+    const std::uint64_t n = entry->idx.size();
+    if (first > n) return in_context(Error::parse(fmt::format("function {} scan {} out of range", function, first)));
+    const std::uint64_t end = first + std::min(count, n - first);
+    auto file = fs::File::open(entry->dat_path);
+    if (!file) return in_context(std::move(file.error()));
+    return ScanRange(reader, *entry, std::move(*file), first, end);
+}
+
+Result<Bytes> ScanRange::scan_bytes(std::uint64_t scan) {
+    const auto [start, length] = raw::data::scan_bytes(entry_->idx, scan, entry_->encoding, entry_->dat_size);
+    log_trace(kTarget, "function {} scan {}: {} bytes {}..{} of {}, RT {} min", entry_->number, scan,
+              encoding_name(entry_->encoding), start, start + length, entry_->dat_path,
+              text::plain(entry_->idx.rt_min(scan)));
+    if (length == 0) return Bytes();
+    if (start < window_start_ || start + length > window_start_ + window_filled_) {
+        // Scans lie back to back: read this one and those after it that fit
+        // the window, up to the size the file had at open.
+        const std::uint64_t want = std::max(length, std::min(kWindow, entry_->dat_size - start));
+        if (want > std::numeric_limits<std::size_t>::max() / 2) return fail(Error::io(ENOMEM));
+        if (window_.size() < want) window_ = fs::Buffer(static_cast<std::size_t>(want));
+        window_start_ = start;
+        window_filled_ = 0;
+        auto got = file_.read_full(window_.data(), static_cast<std::size_t>(want), static_cast<off_t>(start));
+        if (!got) return fail(std::move(got.error()));
+        window_filled_ = *got;
+        if (window_filled_ < length) return fail(Error::io_short_read());
+    }
+    return Bytes(window_.data() + (start - window_start_), static_cast<std::size_t>(length));
+}
+
+Result<bool> ScanRange::next(kestrune::Scan& out) {
+    if (next_ >= end_) return false;
+    const std::uint64_t scan = next_++;
+    auto decode = [&]() -> Result<bool> {
+        auto bytes = scan_bytes(scan);
+        if (!bytes) return fail(std::move(bytes.error()));
+        auto peaks = raw::data::decode_into(entry_->encoding, *bytes, params_,
+                                            {out.mz, out.intensity, out.drift_time_ms});
+        if (!peaks) return fail(std::move(peaks.error()));
+        return true;
+    };
+    auto decoded = decode();
+    if (!decoded)
+        return fail(Error::context(fmt::format("{} function {} scan {}", reader_->dir(), entry_->number, scan),
+                                   std::move(decoded.error())));
+    out.function = entry_->number;
+    out.index = scan;
+    out.rt_min = entry_->idx.rt_min(scan);
+    out.ion_mobility = entry_->encoding == Encoding::B;
+    out.collision_energy = entry_->sts ? entry_->sts->collision_energy(scan) : std::nullopt;
+    out.etd_fragmentation_mode = entry_->sts ? entry_->sts->etd_fragmentation_mode(scan) : std::nullopt;
+    return true;
 }
 
 }  // namespace kestrune::reader

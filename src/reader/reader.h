@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "error.h"
+#include "fs.h"
+#include "kestrune/types.h"
 #include "raw/chroms.h"
 #include "raw/data.h"
 #include "raw/extern_inf.h"
@@ -53,6 +55,9 @@ public:
 
     Result<DecodedSpectrum> decode_scan(std::uint32_t function, std::uint64_t scan) const;
 
+    // The parameters every scan of the function is decoded with.
+    raw::DecodeParams decode_params(const FunctionEntry& entry) const;
+
     const raw::ExternInf& extern_inf() const noexcept { return extern_inf_; }
     const std::filesystem::path& dir() const noexcept { return dir_; }
     const std::string& name() const noexcept { return name_; }
@@ -79,6 +84,40 @@ private:
     std::vector<FunctionEntry> functions_;
     raw::Header header_;
     raw::FunctionTable table_;
+};
+
+// Consecutive scans of one function, decoded in order through one open data
+// file that is read in windows of many scans. Refers to its Reader, which
+// must outlive it.
+class ScanRange {
+public:
+    // Scans first .. first + count - 1 (count clipped to the function's
+    // scans) of a readable function; opens the data file.
+    static Result<ScanRange> open(const Reader& reader, std::uint32_t function, std::uint64_t first,
+                                  std::uint64_t count);
+
+    std::uint64_t position() const noexcept { return next_; }
+    std::uint64_t end() const noexcept { return end_; }
+
+    // Decodes the next scan into `out`, reusing its arrays; false after the
+    // last. An error carries the context "{} function {} scan {}" as
+    // decode_scan's do, and the range moves on past that scan.
+    Result<bool> next(kestrune::Scan& out);
+
+private:
+    ScanRange(const Reader& reader, const FunctionEntry& entry, fs::File file, std::uint64_t first,
+              std::uint64_t end);
+    Result<Bytes> scan_bytes(std::uint64_t scan);
+
+    const Reader* reader_;
+    const FunctionEntry* entry_;
+    raw::DecodeParams params_;
+    fs::File file_;
+    fs::Buffer window_;
+    std::uint64_t window_start_ = 0;
+    std::size_t window_filled_ = 0;
+    std::uint64_t next_;
+    std::uint64_t end_;
 };
 
 // Flight time (us) of an ion of m/z 1 from the effective flight length (mm)
