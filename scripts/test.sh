@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the C++ unit tests, pytest under
 # CPython and PyPy, the command-line tool's end-to-end tests, the installed
-# C++ library's consumers, the hardening
-# stages, the sanitizer stage, fuzzing and the wheel. Every stage runs; a
+# C++ library's consumers, the hardening stages, the sanitizer stage,
+# fuzzing and the wheel. Every stage runs; a
 # stage whose build fails counts as failed and shows the compiler's
 # messages. Ends with one line per allowed skip reason and then
 # 'summary: N passed, N failed, N skipped'; exits non-zero on any failure.
