@@ -1,10 +1,10 @@
-"""Export speed and memory of the ``kestrune`` command-line tool.
+"""Export and QC-report speed and memory of the ``kestrune`` command-line tool.
 
 Writes a synthetic run of the requested size of scan data (an Encoding C
 function plus a small lock-mass function), then times ``kestrune export``
-with zlib compression, without it, and with lock-mass correction, and
-reports wall time, throughput and peak memory of each. Not part of the
-test run.
+with zlib compression, without it, and with lock-mass correction, then
+``kestrune qc``, and reports wall time, throughput and peak memory of each
+(and the size of the QC report). Not part of the test run.
 
     KESTRUNE_CLI=build/cli/kestrune /usr/bin/python3 bench/bench_cli.py --size-mb 1024
 """
@@ -94,6 +94,11 @@ def main():
             print("%-18s %7.2f s  %7.1f MiB/s of scan data  %8.1f scans/s  peak RSS %6.1f MiB  output %.1f MiB"
                   % (name, elapsed, n_bytes / 2 ** 20 / elapsed, n_scans / elapsed, rss_mb, size / 2 ** 20))
             os.remove(out)
+        report = os.path.join(work, "report.html")
+        elapsed, rss_mb, _ = timed([args.cli, "qc", run_dir, "-o", report, "--mzqc", report + ".mzQC"])
+        print("%-18s %7.2f s  %7.1f MiB/s of scan data  %8.1f scans/s  peak RSS %6.1f MiB  report %.2f MiB"
+              % ("qc", elapsed, n_bytes / 2 ** 20 / elapsed, n_scans / elapsed, rss_mb,
+                 os.path.getsize(report) / 2 ** 20))
     finally:
         if not args.dir:
             shutil.rmtree(work, ignore_errors=True)

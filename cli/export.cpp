@@ -2,18 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
+#include <cstdio>
+#include <numeric>
 #include <set>
 #include <variant>
 
 #include <fmt/format.h>
 
-#include "lockmass.h"
 #include "log.h"
-#include "mzml_writer.h"
 #include "output_file.h"
-#include "progress.h"
-#include "reader/reader.h"
+#include "sha1.h"
 #include "text.h"
 
 namespace kestrune::cli {
@@ -26,21 +24,9 @@ using reader::DecodedSpectrum;
 using reader::FunctionEntry;
 using reader::Reader;
 
-struct SelectedFunction {
-    const FunctionEntry* entry;
-    std::uint8_t ms_level;
-    std::optional<double> set_mass;
-};
-
-struct SelectedScan {
-    float rt_min;
-    std::uint32_t function_slot;  // index into the selected functions
-    std::uint64_t scan;
-};
-
 // Retention-time order; scans without a time go last, ties keep function
 // and scan order.
-bool scan_before(const SelectedScan& a, const SelectedScan& b) {
+bool scan_before(const PlannedScan& a, const PlannedScan& b) {
     const bool na = std::isnan(a.rt_min), nb = std::isnan(b.rt_min);
     if (na != nb) return nb;
     if (!na && a.rt_min != b.rt_min) return a.rt_min < b.rt_min;
@@ -60,7 +46,9 @@ Arrays arrays_of(const DecodedSpectrum& d) {
     return {&ims.mz, &ims.intensity, &ims.drift_time_ms};
 }
 
-Result<std::vector<SelectedFunction>> select_functions(const Reader& r, const ExportOptions& o) {
+double scan_time_ms(const FunctionEntry& e) { return double(e.info.scan_time_s) * 1000.0; }
+
+Result<std::vector<PlannedFunction>> select_functions(const Reader& r, const ExportOptions& o) {
     if (o.functions) {
         for (std::uint32_t n : *o.functions) {
             const FunctionEntry* e = r.function(n);
@@ -70,99 +58,93 @@ Result<std::vector<SelectedFunction>> select_functions(const Reader& r, const Ex
                     fmt::format("function {} is a lock-mass function; add --keep-lockmass to export it", n));
         }
     }
-    std::vector<SelectedFunction> out;
+    std::vector<PlannedFunction> out;
     for (const FunctionEntry& e : r.functions()) {
         if (o.functions && std::find(o.functions->begin(), o.functions->end(), e.number) == o.functions->end())
             continue;
         if (e.info.is_lock_mass() && !o.keep_lockmass) continue;
         const std::uint8_t level = r.extern_inf().ms_level(e.number);
         if (o.ms_level && level != *o.ms_level) continue;
-        std::optional<double> set_mass;
+        PlannedFunction f;
+        f.entry = &e;
+        f.ms_level = level;
         if (const auto it = r.extern_inf().functions.find(e.number); it != r.extern_inf().functions.end())
-            set_mass = it->second.set_mass;
-        out.push_back({&e, level, set_mass});
+            f.set_mass = it->second.set_mass;
+        f.ims = e.encoding == reader::Encoding::B;
+        f.lock_mass = e.info.is_lock_mass();
+        f.tic_id = fmt::format("TIC function={}", e.number);
+        switch (o.representation) {
+            case RepresentationChoice::Centroid: f.representation = Representation::Centroid; break;
+            case RepresentationChoice::Profile: f.representation = Representation::Profile; break;
+            case RepresentationChoice::Auto: {
+                auto judged = detect_representation(r, e);
+                if (!judged) return std::unexpected(std::move(judged.error()));
+                f.representation = *judged;
+                log_info(kTarget, "function {}: {} spectra", e.number, representation_name(*judged));
+            }
+        }
+        out.push_back(std::move(f));
     }
     return out;
 }
 
-struct LockResult {
-    LockMassCorrection correction;
-    std::size_t scans = 0;
-};
-
-Result<LockResult> measure_lock_mass(const Reader& r, const ExportOptions& o, Progress& progress,
-                                     std::uint64_t& done) {
-    LockResult result;
-    std::vector<LockPoint> points;
-    bool any_function = false;
-    for (const FunctionEntry& e : r.functions()) {
-        if (!e.info.is_lock_mass()) continue;
-        any_function = true;
-        for (std::uint64_t s = 0; s < e.idx.size(); ++s) {
-            auto decoded = r.decode_scan(e.number, s);
-            if (!decoded) return std::unexpected(std::move(decoded.error()));
-            const Arrays a = arrays_of(*decoded);
-            ++result.scans;
-            progress.update(++done);
-            const auto peak = find_lock_peak(*a.mz, *a.intensity, *o.lockmass, o.lockmass_tolerance);
-            if (!peak || std::isnan(decoded->rt_min)) continue;
-            const double observed = (*a.mz)[*peak];
-            points.push_back({decoded->rt_min, observed, *o.lockmass / observed});
-            log_debug(kTarget, "lock mass: function {} scan {} at {} min: {} observed, factor {}", e.number, s,
-                      text::plain(decoded->rt_min), text::plain(observed), text::plain(*o.lockmass / observed));
+// A full-scan function and a fragmentation function without a set mass over
+// the same m/z range: data-independent acquisition of the full range (MSe).
+void mark_dia_pairs(std::vector<PlannedFunction>& fns) {
+    const auto same_range = [](const PlannedFunction& a, const PlannedFunction& b) {
+        return a.entry->info.mz_low == b.entry->info.mz_low && a.entry->info.mz_high == b.entry->info.mz_high;
+    };
+    for (PlannedFunction& high : fns) {
+        if (high.ms_level < 2 || high.set_mass || high.lock_mass) continue;
+        for (PlannedFunction& low : fns) {
+            if (low.ms_level != 1 || low.lock_mass || !same_range(low, high)) continue;
+            const term::Term method = (low.ims || high.ims) ? term::kDiaFullRangeIms : term::kDiaFullRange;
+            low.acquisition_method = method;
+            high.acquisition_method = method;
         }
     }
-    if (!any_function)
-        log_warn(kTarget, "--lockmass: the run has no lock-mass function; m/z values are not corrected");
-    else if (points.empty())
-        log_warn(kTarget, "--lockmass: no lock-mass scan has a peak within {} of {}; m/z values are not corrected",
-                 text::plain(o.lockmass_tolerance), text::plain(*o.lockmass));
-    result.correction = LockMassCorrection(std::move(points));
-    return result;
 }
 
-struct ChannelChromatogram {
-    std::string id;
-    raw::chroms::ChromChannel channel;
-    std::vector<float> time;
-    std::vector<float> values;
-};
+// The distinct drift times of a frame.
+std::uint32_t count_drift_bins(const std::vector<double>& drift) {
+    std::vector<double> d(drift);
+    std::sort(d.begin(), d.end());
+    return std::uint32_t(std::unique(d.begin(), d.end()) - d.begin());
+}
+
+Result<std::vector<PlannedScan>> plan_scans(const Reader& r, const ExportOptions& o,
+                                            std::vector<PlannedFunction>& fns) {
+    std::vector<PlannedScan> scans;
+    for (std::uint32_t slot = 0; slot < fns.size(); ++slot) {
+        const FunctionEntry& e = *fns[slot].entry;
+        for (std::uint64_t s = 0; s < e.idx.size(); ++s) {
+            const float rt = e.idx.rt_min(s);
+            if (o.rt_range && !o.rt_range->contains(rt)) continue;
+            PlannedScan p{rt, slot, s};
+            if (fns[slot].ims && o.ims_layout == ImsLayout::PerBin) {
+                auto decoded = r.decode_scan(e.number, s);
+                if (!decoded) return std::unexpected(std::move(decoded.error()));
+                p.spectra = count_drift_bins(*arrays_of(*decoded).drift);
+            }
+            scans.push_back(p);
+            ++fns[slot].scans;
+        }
+    }
+    std::stable_sort(scans.begin(), scans.end(), scan_before);
+    return scans;
+}
 
 std::string lower_ascii(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    std::string out;
+    for (char c : s) {
+        if (c == ' ') continue;
+        out.push_back(c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c);
+    }
     return out;
 }
 
-// The array and chromatogram terms that fit a channel's units.
-void describe_channel(const ChannelChromatogram& c, ChromatogramEntry& entry) {
-    const std::string units = lower_ascii(text::trim(c.channel.units));
-    static const std::set<std::string> pressure{"bar", "mbar", "psi", "psig", "pa", "kpa", "mpa"};
-    static const std::set<std::string> temperature{"c", "\xC2\xB0" "c", "degc", "k"};
-    entry.values_are_64 = false;
-    entry.values32 = c.values;
-    if (pressure.contains(units)) {
-        entry.type = term::kPressureChromatogram;
-        entry.value_array = term::kPressureArray;
-    } else if (units.find("/min") != std::string::npos) {
-        entry.type = term::kFlowRateChromatogram;
-        entry.value_array = term::kFlowRateArray;
-    } else if (temperature.contains(units)) {
-        entry.value_array = term::kTemperatureArray;
-    } else {
-        entry.value_array = term::kNonStandardArray;
-        entry.value_array_text = c.channel.name;
-    }
-    entry.user_params.push_back({"channel name", c.channel.name});
-    if (!c.channel.units.empty()) entry.user_params.push_back({"units", c.channel.units});
-    entry.user_params.push_back({"channel index", fmt::format("{}", c.channel.index)});
-    entry.user_params.push_back({"scale factor", text::plain(c.channel.scale_f)});
-    entry.user_params.push_back({"source type", fmt::format("{}", c.channel.source_type)});
-}
-
-Result<std::vector<ChannelChromatogram>> load_channel_chromatograms(const Reader& r, const ExportOptions& o) {
-    std::vector<ChannelChromatogram> out;
+Result<std::vector<PlannedChannel>> plan_channels(const Reader& r, const ExportOptions& o) {
+    std::vector<PlannedChannel> out;
     auto chroms = r.channels();
     if (!chroms) return std::unexpected(std::move(chroms.error()));
     if (!*chroms) return out;
@@ -174,11 +156,12 @@ Result<std::vector<ChannelChromatogram>> load_channel_chromatograms(const Reader
                      raw::chroms::channel_file_name(ch.index));
             continue;
         }
-        ChannelChromatogram c{ch.name, ch, {}, {}};
+        PlannedChannel c{ch.name, ch, channel_kind(ch.units), {}, {}, {}};
         for (const auto& p : **points) {
             if (o.rt_range && !o.rt_range->contains(p.rt_min)) continue;
             c.time.push_back(p.rt_min);
             c.values.push_back(p.value);
+            if (c.kind.converted) c.converted.push_back(double(p.value) * c.kind.scale + c.kind.offset);
         }
         // A time window that misses the channel entirely leaves it out.
         if (o.rt_range && c.time.empty() && !(*points)->empty()) continue;
@@ -187,7 +170,156 @@ Result<std::vector<ChannelChromatogram>> load_channel_chromatograms(const Reader
     return out;
 }
 
+// SHA-1 of a whole file.
+Result<std::string> file_sha1(const std::filesystem::path& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return fail(Error::context(fmt::format("reading {}", path), Error::io(errno)));
+    Sha1 sha;
+    std::vector<char> buf(1 << 20);
+    std::size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) sha.update(buf.data(), n);
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) return fail(Error::context(fmt::format("reading {}", path), Error::io(EIO)));
+    return sha.hex_digest();
+}
+
+InstrumentDescription describe_instrument(const raw::Header& h, bool any_ims) {
+    InstrumentDescription ins;
+    const raw::header::InstrumentText text = raw::header::split_instrument(h.instrument.value_or(""));
+    ins.serial_number = text.serial_number;
+    const InstrumentModel* model = match_instrument_model(text.model);
+    std::string_view cls;
+    if (model) {
+        ins.model = {model->accession, model->name};
+        cls = model->instrument_class;
+        if (model->key.starts_with("maldi")) ins.source = term::kMaldi;
+    } else {
+        ins.model = term::kWatersInstrumentModel;
+        if (!text.model.empty()) ins.model_value = text.model;
+    }
+    if (h.instrument) ins.params.push_back({"instrument", *h.instrument});
+    // Analyzers as the instrument class implies; every function of these runs
+    // is time-of-flight data, so an unknown model is taken as a Q-TOF when
+    // it separates by ion mobility and as a TOF otherwise.
+    if (cls.empty()) cls = any_ims ? term::kQimsTofInstrument.accession : term::kTofInstrument.accession;
+    if (cls == term::kQtofInstrument.accession || cls == term::kQimsTofInstrument.accession)
+        ins.analyzers = {term::kQuadrupole, term::kTimeOfFlight};
+    else if (cls == term::kTripleQuadrupoleInstrument.accession)
+        ins.analyzers = {term::kQuadrupole, term::kQuadrupole};
+    else if (cls == term::kQuadrupoleInstrument.accession)
+        ins.analyzers = {term::kQuadrupole};
+    else if (cls == term::kMagneticSectorInstrument.accession)
+        ins.analyzers = {term::kMagneticSector};
+    else
+        ins.analyzers = {term::kTimeOfFlight};
+    const bool tof = std::any_of(ins.analyzers.begin(), ins.analyzers.end(),
+                                 [](const term::Term& t) { return t.accession == term::kTimeOfFlight.accession; });
+    ins.detector = tof ? term::kMicrochannelPlate : term::kElectronMultiplier;
+    return ins;
+}
+
+bool has_term(const std::vector<term::Term>& terms, const term::Term& t) {
+    return std::any_of(terms.begin(), terms.end(), [&](const term::Term& x) { return x.accession == t.accession; });
+}
+
+Result<RunDescription> describe_run(const Reader& r, const ExportPlan& plan) {
+    RunDescription run;
+    run.run_id = xml_id(r.name());
+    run.source_name = r.name();
+    {
+        std::error_code ec;
+        std::filesystem::path abs = std::filesystem::absolute(r.dir(), ec).lexically_normal();
+        if (!abs.has_filename()) abs = abs.parent_path();
+        run.source_location = file_uri(abs.parent_path());
+    }
+    if (!r.functions().empty()) {
+        const FunctionEntry& first = r.functions().front();
+        auto sha = file_sha1(first.dat_path);
+        if (!sha) return std::unexpected(std::move(sha.error()));
+        run.source_sha1 = std::move(*sha);
+        run.source_sha1_of = text::path_text(first.dat_path.filename());
+    }
+    bool any_ims = false;
+    for (const PlannedFunction& f : plan.functions) {
+        any_ims |= f.ims;
+        if (f.scans == 0) continue;
+        if (!f.lock_mass && f.ms_level == 1 && !has_term(run.file_content, term::kMs1Spectrum))
+            run.file_content.push_back(term::kMs1Spectrum);
+        if (f.ms_level > 1 && !has_term(run.file_content, term::kMsnSpectrum))
+            run.file_content.push_back(term::kMsnSpectrum);
+    }
+    if (std::any_of(plan.functions.begin(), plan.functions.end(), [](const auto& f) { return f.scans > 0; }))
+        run.file_content.push_back(term::kTicChromatogram);
+    for (const PlannedChannel& c : plan.channels)
+        if (c.kind.type && c.kind.type->accession == term::kEmrChromatogram.accession &&
+            !has_term(run.file_content, term::kEmrChromatogram))
+            run.file_content.push_back(term::kEmrChromatogram);
+    auto header = r.header_as_written();
+    if (!header) return std::unexpected(std::move(header.error()));
+    const raw::Header& h = *header;
+    run.instrument = describe_instrument(h, any_ims);
+    run.acquisition_software_version = h.version.value_or("unknown");
+    if (h.acquired_date && h.acquired_time) run.start_time_stamp = timestamp(*h.acquired_date, *h.acquired_time);
+    if (h.sample_description) run.sample_name = *h.sample_description;
+    run.software_version = KESTRUNE_VERSION;
+    return run;
+}
+
+// Indices of an ion-mobility frame ordered by (a, b) with `first` the
+// primary key: m/z then drift, or drift then m/z.
+std::vector<std::uint32_t> frame_order(const std::vector<double>& first, const std::vector<double>& second) {
+    std::vector<std::uint32_t> order(first.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        if (first[a] != first[b]) return first[a] < first[b];
+        return second[a] < second[b];
+    });
+    return order;
+}
+
+template <class T>
+void gather(const std::vector<T>& from, const std::vector<std::uint32_t>& order, std::size_t lo, std::size_t hi,
+            std::vector<T>& to) {
+    to.clear();
+    for (std::size_t k = lo; k < hi; ++k) to.push_back(from[order[k]]);
+}
+
 }  // namespace
+
+ChannelKind channel_kind(std::string_view units_text) {
+    const std::string u = lower_ascii(text::trim(units_text));
+    ChannelKind k;
+    const auto set = [&](const term::Term& type, const term::Term& array, const term::Term& unit, double scale,
+                         double offset) {
+        k.type = type;
+        k.value_array = array;
+        k.unit = unit;
+        k.scale = scale;
+        k.offset = offset;
+        k.converted = scale != 1 || offset != 0;
+    };
+    static const std::string kDegree = "\xC2\xB0";
+    if (u == "pa") set(term::kPressureChromatogram, term::kPressureArray, term::kUnitPascal, 1, 0);
+    else if (u == "kpa") set(term::kPressureChromatogram, term::kPressureArray, term::kUnitPascal, 1e3, 0);
+    else if (u == "mpa") set(term::kPressureChromatogram, term::kPressureArray, term::kUnitPascal, 1e6, 0);
+    else if (u == "bar") set(term::kPressureChromatogram, term::kPressureArray, term::kUnitPascal, 1e5, 0);
+    else if (u == "mbar") set(term::kPressureChromatogram, term::kPressureArray, term::kUnitPascal, 100, 0);
+    else if (u == "psi" || u == "psig")
+        set(term::kPressureChromatogram, term::kPressureArray, term::kUnitPascal, 6894.757293168361, 0);
+    else if (u == "c" || u == kDegree + "c" || u == "degc" || u == "deg.c")
+        set(term::kTemperatureChromatogram, term::kTemperatureArray, term::kUnitKelvin, 1, 273.15);
+    else if (u == "k") set(term::kTemperatureChromatogram, term::kTemperatureArray, term::kUnitKelvin, 1, 0);
+    else if (u == "ul/min" || u == "\xC2\xB5l/min" || u == "\xCE\xBCl/min")
+        set(term::kFlowRateChromatogram, term::kFlowRateArray, term::kUnitMicrolitresPerMinute, 1, 0);
+    else if (u == "ml/min")
+        set(term::kFlowRateChromatogram, term::kFlowRateArray, term::kUnitMicrolitresPerMinute, 1e3, 0);
+    else if (u == "nl/min")
+        set(term::kFlowRateChromatogram, term::kFlowRateArray, term::kUnitMicrolitresPerMinute, 1e-3, 0);
+    else if (u == "au" || u == "mau" || u == "lu" || u == "eu")
+        k.type = term::kEmrChromatogram;  // absorbance, luminescence: light against time
+    return k;
+}
 
 std::string native_id(std::uint32_t function, std::uint64_t scan) {
     return fmt::format("function={} process=0 scan={}", function, scan + 1);
@@ -247,6 +379,293 @@ std::string file_uri(const std::filesystem::path& absolute) {
     return out;
 }
 
+Result<ExportPlan> plan_export(const Reader& r, const ExportOptions& o) {
+    ExportPlan plan;
+    plan.ims_layout = o.ims_layout;
+    auto functions = select_functions(r, o);
+    if (!functions) return std::unexpected(std::move(functions.error()));
+    plan.functions = std::move(*functions);
+    mark_dia_pairs(plan.functions);
+    auto scans = plan_scans(r, o, plan.functions);
+    if (!scans) return std::unexpected(std::move(scans.error()));
+    plan.scans = std::move(*scans);
+    auto channels = plan_channels(r, o);
+    if (!channels) return std::unexpected(std::move(channels.error()));
+    plan.channels = std::move(*channels);
+
+    // Chromatogram ids: unique across the file.
+    std::set<std::string> used_ids;
+    for (const PlannedFunction& f : plan.functions) {
+        used_ids.insert(f.tic_id);
+        if (f.scans > 0) ++plan.n_chromatograms;
+    }
+    for (PlannedChannel& c : plan.channels) {
+        if (c.id.empty() || used_ids.contains(c.id)) c.id = fmt::format("{} (channel {})", c.id, c.channel.index);
+        used_ids.insert(c.id);
+    }
+    plan.n_chromatograms += plan.channels.size();
+    for (const PlannedScan& s : plan.scans) plan.n_spectra += s.spectra;
+    if (plan.scans.empty() && plan.n_chromatograms == 0)
+        return parse_error("nothing to export: no scan or chromatogram matches the selection");
+
+    auto run = describe_run(r, plan);
+    if (!run) return std::unexpected(std::move(run.error()));
+    plan.run = std::move(*run);
+    return plan;
+}
+
+Result<void> add_lock_mass(const Reader& r, const ExportOptions& o, ExportPlan& plan, Progress& progress,
+                           std::uint64_t& done) {
+    std::vector<LockPoint> points;
+    bool any_function = false;
+    for (const FunctionEntry& e : r.functions()) {
+        if (!e.info.is_lock_mass()) continue;
+        any_function = true;
+        for (std::uint64_t s = 0; s < e.idx.size(); ++s) {
+            auto decoded = r.decode_scan(e.number, s);
+            if (!decoded) return std::unexpected(std::move(decoded.error()));
+            const Arrays a = arrays_of(*decoded);
+            ++plan.lock_scans;
+            progress.update(++done);
+            const auto peak = find_lock_peak(*a.mz, *a.intensity, *o.lockmass, o.lockmass_tolerance);
+            if (!peak || std::isnan(decoded->rt_min)) continue;
+            const double observed = (*a.mz)[*peak];
+            points.push_back({decoded->rt_min, observed, *o.lockmass / observed});
+            log_debug(kTarget, "lock mass: function {} scan {} at {} min: {} observed, factor {}", e.number, s,
+                      text::plain(decoded->rt_min), text::plain(observed), text::plain(*o.lockmass / observed));
+        }
+    }
+    if (!any_function)
+        log_warn(kTarget, "--lockmass: the run has no lock-mass function; m/z values are not corrected");
+    else if (points.empty())
+        log_warn(kTarget, "--lockmass: no lock-mass scan has a peak within {} of {}; m/z values are not corrected",
+                 text::plain(o.lockmass_tolerance), text::plain(*o.lockmass));
+    plan.correction = LockMassCorrection(std::move(points));
+    if (plan.correction.empty()) return {};
+    std::optional<double> lo, hi;
+    for (PlannedScan& s : plan.scans) {
+        s.lock_factor = plan.correction.factor_at(s.rt_min);
+        lo = std::min(lo.value_or(s.lock_factor), s.lock_factor);
+        hi = std::max(hi.value_or(s.lock_factor), s.lock_factor);
+    }
+    RunDescription& run = plan.run;
+    run.lock_mass_corrected = true;
+    run.lock_mass_params.push_back({"lock mass reference m/z", text::plain(*o.lockmass), "xsd:double", term::kUnitMz});
+    run.lock_mass_params.push_back(
+        {"lock mass tolerance", text::plain(o.lockmass_tolerance), "xsd:double", term::kUnitMz});
+    run.lock_mass_params.push_back({"lock mass scans matched",
+                                    fmt::format("{} of {}", plan.correction.points().size(), plan.lock_scans)});
+    if (lo) {
+        run.lock_mass_params.push_back({"lock mass factor minimum", text::plain(*lo), "xsd:double"});
+        run.lock_mass_params.push_back({"lock mass factor maximum", text::plain(*hi), "xsd:double"});
+    }
+    return {};
+}
+
+namespace {
+
+// Writes the spectra of one planned scan; returns the intensity sum of the
+// frame in record order (the same in every layout).
+class SpectrumWriter {
+public:
+    SpectrumWriter(const Reader& r, const ExportPlan& plan, MzmlWriter& writer)
+        : r_(r), plan_(plan), writer_(writer) {}
+
+    Result<std::pair<float, double>> write(const PlannedScan& sel) {
+        const PlannedFunction& f = plan_.functions[sel.function_slot];
+        auto decoded = r_.decode_scan(f.entry->number, sel.scan);
+        if (!decoded) return std::unexpected(std::move(decoded.error()));
+        const Arrays a = arrays_of(*decoded);
+        const double tic = spectrum_stats(*a.mz, *a.intensity).tic;
+        std::span<const double> mz = *a.mz;
+        if (!plan_.correction.empty()) {
+            corrected_.assign(a.mz->begin(), a.mz->end());
+            apply_factor(corrected_, sel.lock_factor);
+            mz = corrected_;
+        }
+        SpectrumEntry e = entry_of(f, *decoded);
+        if (!a.drift) {
+            id_ = native_id(f.entry->number, sel.scan);
+            e.id = id_;
+            e.mz = mz;
+            e.intensity = *a.intensity;
+            writer_.spectrum(e);
+        } else {
+            write_frame(f, sel, e, mz, *a.intensity, *a.drift);
+        }
+        return std::pair(decoded->rt_min, tic);
+    }
+
+private:
+    SpectrumEntry entry_of(const PlannedFunction& f, const DecodedSpectrum& d) const {
+        SpectrumEntry e;
+        e.ms_level = f.ms_level;
+        e.profile = f.representation == Representation::Profile;
+        e.calibration = f.lock_mass;
+        e.acquisition_method = f.acquisition_method;
+        e.polarity = r_.extern_inf().polarity;
+        e.rt_min = d.rt_min;
+        e.window_low = f.entry->info.mz_low;
+        e.window_high = f.entry->info.mz_high;
+        e.collision_energy = d.collision_energy;
+        if (f.ms_level > 1) {
+            const double low = f.entry->info.mz_low, high = f.entry->info.mz_high;
+            if (f.set_mass) {
+                e.isolation = IsolationWindow{*f.set_mass, kNominalIsolationHalfWidth, kNominalIsolationHalfWidth};
+                e.selected_mz = f.set_mass;
+            } else {
+                const double mid = (low + high) / 2;
+                e.isolation = IsolationWindow{mid, mid - low, high - mid};
+            }
+        }
+        return e;
+    }
+
+    void write_frame(const PlannedFunction& f, const PlannedScan& sel, SpectrumEntry& e, std::span<const double> mz,
+                     const std::vector<float>& intensity, const std::vector<double>& drift) {
+        if (plan_.ims_layout != ImsLayout::Combined) mz_.assign(mz.begin(), mz.end());
+        switch (plan_.ims_layout) {
+            case ImsLayout::Combined: {
+                id_ = native_id(f.entry->number, sel.scan);
+                e.id = id_;
+                e.ims = true;
+                bool sorted = true;
+                for (std::size_t i = 1; i < mz.size() && sorted; ++i)
+                    sorted = mz[i - 1] < mz[i] || (mz[i - 1] == mz[i] && drift[i - 1] <= drift[i]);
+                if (sorted) {  // written as decoded, no copies
+                    e.mz = mz;
+                    e.intensity = intensity;
+                    e.drift_ms = drift;
+                } else {
+                    mz_.assign(mz.begin(), mz.end());
+                    const auto order = frame_order(mz_, drift);
+                    gather(mz_, order, 0, order.size(), sorted_mz_);
+                    gather(intensity, order, 0, order.size(), sorted_in_);
+                    gather(drift, order, 0, order.size(), sorted_drift_);
+                    e.mz = sorted_mz_;
+                    e.intensity = sorted_in_;
+                    e.drift_ms = sorted_drift_;
+                }
+                writer_.spectrum(e);
+                break;
+            }
+            case ImsLayout::PerBin: {
+                const auto order = frame_order(drift, mz_);
+                for (std::size_t lo = 0; lo < order.size();) {
+                    std::size_t hi = lo + 1;
+                    while (hi < order.size() && drift[order[hi]] == drift[order[lo]]) ++hi;
+                    gather(mz_, order, lo, hi, sorted_mz_);
+                    gather(intensity, order, lo, hi, sorted_in_);
+                    const double d = drift[order[lo]];
+                    id_ = native_id(f.entry->number, per_bin_scan(sel.scan, d, scan_time_ms(*f.entry)) - 1);
+                    e.id = id_;
+                    e.mz = sorted_mz_;
+                    e.intensity = sorted_in_;
+                    e.drift_ms_of_scan = d;
+                    writer_.spectrum(e);
+                    lo = hi;
+                }
+                break;
+            }
+            case ImsLayout::Summed: {
+                const auto order = frame_order(mz_, drift);
+                sorted_mz_.clear();
+                summed_.clear();
+                for (std::uint32_t i : order) {
+                    if (!sorted_mz_.empty() && sorted_mz_.back() == mz_[i])
+                        summed_.back() += double(intensity[i]);
+                    else {
+                        sorted_mz_.push_back(mz_[i]);
+                        summed_.push_back(double(intensity[i]));
+                    }
+                }
+                id_ = native_id(f.entry->number, sel.scan);
+                e.id = id_;
+                e.mz = sorted_mz_;
+                e.intensity_is_64 = true;
+                e.intensity64 = summed_;
+                writer_.spectrum(e);
+                break;
+            }
+        }
+    }
+
+    const Reader& r_;
+    const ExportPlan& plan_;
+    MzmlWriter& writer_;
+    std::string id_;
+    std::vector<double> corrected_, mz_, sorted_mz_, sorted_drift_, summed_;
+    std::vector<float> sorted_in_;
+};
+
+}  // namespace
+
+Result<ExportReport> write_export(const Reader& r, const ExportPlan& plan, const ExportOptions& o,
+                                  Progress& progress, std::uint64_t& done) {
+    auto file = OutputFile::create(o.output);
+    if (!file) return std::unexpected(std::move(file.error()));
+    MzmlWriter writer(*file, o.compress, o.zlib_level);
+    writer.begin(plan.run, plan.n_spectra, plan.n_chromatograms);
+
+    std::vector<std::vector<float>> tic_time(plan.functions.size());
+    std::vector<std::vector<double>> tic_value(plan.functions.size());
+    for (std::size_t slot = 0; slot < plan.functions.size(); ++slot) {
+        tic_time[slot].reserve(plan.functions[slot].scans);
+        tic_value[slot].reserve(plan.functions[slot].scans);
+    }
+    SpectrumWriter spectra(r, plan, writer);
+    for (const PlannedScan& sel : plan.scans) {
+        auto written = spectra.write(sel);
+        if (!written) return std::unexpected(std::move(written.error()));
+        tic_time[sel.function_slot].push_back(written->first);
+        tic_value[sel.function_slot].push_back(written->second);
+        progress.update(++done);
+    }
+
+    for (std::size_t slot = 0; slot < plan.functions.size(); ++slot) {
+        const PlannedFunction& f = plan.functions[slot];
+        if (f.scans == 0) continue;
+        ChromatogramEntry c;
+        c.id = f.tic_id;
+        c.type = term::kTicChromatogram;
+        c.time_min = tic_time[slot];
+        c.values64 = tic_value[slot];
+        c.value_array = term::kIntensityArray;
+        c.value_unit = term::kUnitDetectorCounts;
+        c.user_params.push_back({"function", fmt::format("{}", f.entry->number)});
+        writer.chromatogram(c);
+    }
+    for (const PlannedChannel& p : plan.channels) {
+        ChromatogramEntry c;
+        c.id = p.id;
+        c.type = p.kind.type;
+        c.time_min = p.time;
+        c.value_array = p.kind.value_array;
+        c.value_unit = p.kind.unit;
+        if (p.kind.value_array.accession == term::kNonStandardArray.accession) c.value_array_text = p.channel.name;
+        if (p.kind.converted) {
+            c.values64 = p.converted;
+        } else {
+            c.values_are_64 = false;
+            c.values32 = p.values;
+        }
+        c.user_params.push_back({"channel name", p.channel.name});
+        if (!p.channel.units.empty()) c.user_params.push_back({"units", p.channel.units});
+        c.user_params.push_back({"channel index", fmt::format("{}", p.channel.index)});
+        c.user_params.push_back({"scale factor", text::plain(p.channel.scale_f)});
+        c.user_params.push_back({"source type", fmt::format("{}", p.channel.source_type)});
+        writer.chromatogram(c);
+    }
+    if (auto finished = writer.finish(); !finished) return std::unexpected(std::move(finished.error()));
+    if (auto committed = file->commit(); !committed) return std::unexpected(std::move(committed.error()));
+
+    ExportReport report;
+    report.spectra = plan.n_spectra;
+    report.chromatograms = plan.n_chromatograms;
+    report.bytes = writer.bytes_written();
+    return report;
+}
+
 Result<ExportReport> export_mzml(const ExportOptions& o) {
     if (o.lockmass && !(std::isfinite(*o.lockmass) && *o.lockmass > 0))
         return parse_error(fmt::format("--lockmass: {} is not a positive m/z", text::plain(*o.lockmass)));
@@ -257,171 +676,50 @@ Result<ExportReport> export_mzml(const ExportOptions& o) {
     auto opened = Reader::open(o.run);
     if (!opened) return std::unexpected(std::move(opened.error()));
     const Reader& r = *opened;
-
-    auto selected = select_functions(r, o);
-    if (!selected) return std::unexpected(std::move(selected.error()));
-    const std::vector<SelectedFunction>& functions = *selected;
-
-    std::vector<SelectedScan> scans;
-    std::vector<std::size_t> scans_per_function(functions.size(), 0);
-    for (std::uint32_t slot = 0; slot < functions.size(); ++slot) {
-        const raw::ScanIndex& idx = functions[slot].entry->idx;
-        for (std::uint64_t s = 0; s < idx.size(); ++s) {
-            const float rt = idx.rt_min(s);
-            if (o.rt_range && !o.rt_range->contains(rt)) continue;
-            scans.push_back({rt, slot, s});
-            ++scans_per_function[slot];
-        }
-    }
-    std::stable_sort(scans.begin(), scans.end(), scan_before);
-
-    auto channels = load_channel_chromatograms(r, o);
-    if (!channels) return std::unexpected(std::move(channels.error()));
-
-    const std::size_t n_tic = std::count_if(scans_per_function.begin(), scans_per_function.end(),
-                                            [](std::size_t n) { return n > 0; });
-    const std::size_t n_chromatograms = n_tic + channels->size();
-    if (scans.empty() && n_chromatograms == 0)
-        return parse_error("nothing to export: no scan or chromatogram matches the selection");
+    auto plan = plan_export(r, o);
+    if (!plan) return std::unexpected(std::move(plan.error()));
 
     std::uint64_t lock_total = 0;
     if (o.lockmass)
         for (const FunctionEntry& e : r.functions())
             if (e.info.is_lock_mass()) lock_total += e.idx.size();
-    Progress progress("exporting", lock_total + scans.size(), o.progress);
+    Progress progress("exporting", lock_total + plan->scans.size(), o.progress);
     std::uint64_t done = 0;
+    if (o.lockmass)
+        if (auto added = add_lock_mass(r, o, *plan, progress, done); !added)
+            return std::unexpected(std::move(added.error()));
 
-    ExportReport report;
-    LockMassCorrection correction;
-    if (o.lockmass) {
-        auto lock = measure_lock_mass(r, o, progress, done);
-        if (!lock) return std::unexpected(std::move(lock.error()));
-        report.lock_scans = lock->scans;
-        report.lock_scans_matched = lock->correction.points().size();
-        correction = std::move(lock->correction);
-    }
-
-    // Run description.
-    RunDescription run;
-    run.run_id = xml_id(r.name());
-    run.source_name = r.name();
-    {
-        std::error_code ec;
-        std::filesystem::path abs = std::filesystem::absolute(r.dir(), ec).lexically_normal();
-        if (!abs.has_filename()) abs = abs.parent_path();
-        run.source_location = file_uri(abs.parent_path());
-    }
-    const bool any_ms1 = std::any_of(functions.begin(), functions.end(), [&](const SelectedFunction& f) {
-        return f.ms_level == 1 && scans_per_function[std::size_t(&f - functions.data())] > 0;
-    });
-    const bool any_msn = std::any_of(functions.begin(), functions.end(), [&](const SelectedFunction& f) {
-        return f.ms_level > 1 && scans_per_function[std::size_t(&f - functions.data())] > 0;
-    });
-    if (any_ms1) run.file_content.push_back(term::kMs1Spectrum);
-    if (any_msn) run.file_content.push_back(term::kMsnSpectrum);
-    if (n_tic > 0) run.file_content.push_back(term::kTicChromatogram);
-    std::vector<ChromatogramEntry> channel_entries(channels->size());
-    bool any_pressure = false, any_flow = false;
-    for (std::size_t i = 0; i < channels->size(); ++i) {
-        describe_channel((*channels)[i], channel_entries[i]);
-        any_pressure |= channel_entries[i].type && channel_entries[i].type->accession == term::kPressureChromatogram.accession;
-        any_flow |= channel_entries[i].type && channel_entries[i].type->accession == term::kFlowRateChromatogram.accession;
-    }
-    if (any_pressure) run.file_content.push_back(term::kPressureChromatogram);
-    if (any_flow) run.file_content.push_back(term::kFlowRateChromatogram);
-    const raw::Header& h = r.header();
-    if (h.instrument) run.instrument_params.push_back({"instrument", *h.instrument});
-    if (h.acquired_date && h.acquired_time) run.start_time_stamp = timestamp(*h.acquired_date, *h.acquired_time);
-    if (h.sample_description) run.sample_name = *h.sample_description;
-    run.software_version = KESTRUNE_VERSION;
-    run.lock_mass_corrected = !correction.empty();
-
-    // Chromatogram ids: unique across the file.
-    std::set<std::string> used_ids;
-    std::vector<std::string> tic_ids(functions.size());
-    for (std::size_t slot = 0; slot < functions.size(); ++slot) {
-        tic_ids[slot] = fmt::format("TIC function={}", functions[slot].entry->number);
-        used_ids.insert(tic_ids[slot]);
-    }
-    for (auto& c : *channels) {
-        if (c.id.empty() || used_ids.contains(c.id)) c.id = fmt::format("{} (channel {})", c.id, c.channel.index);
-        used_ids.insert(c.id);
-    }
-
-    auto file = OutputFile::create(o.output);
-    if (!file) return std::unexpected(std::move(file.error()));
-    MzmlWriter writer(*file, o.compress, o.zlib_level);
-    writer.begin(run, scans.size(), n_chromatograms);
-
-    std::vector<std::vector<float>> tic_time(functions.size());
-    std::vector<std::vector<double>> tic_value(functions.size());
-    for (std::size_t slot = 0; slot < functions.size(); ++slot) {
-        tic_time[slot].reserve(scans_per_function[slot]);
-        tic_value[slot].reserve(scans_per_function[slot]);
-    }
-    std::vector<double> corrected;
-    for (const SelectedScan& sel : scans) {
-        const SelectedFunction& f = functions[sel.function_slot];
-        auto decoded = r.decode_scan(f.entry->number, sel.scan);
-        if (!decoded) return std::unexpected(std::move(decoded.error()));
-        const Arrays a = arrays_of(*decoded);
-        std::span<const double> mz = *a.mz;
-        if (!correction.empty()) {
-            const double factor = correction.factor_at(decoded->rt_min);
-            corrected.assign(a.mz->begin(), a.mz->end());
-            apply_factor(corrected, factor);
-            mz = corrected;
-            report.factor_min = std::min(report.factor_min.value_or(factor), factor);
-            report.factor_max = std::max(report.factor_max.value_or(factor), factor);
-        }
-        const std::string id = native_id(f.entry->number, sel.scan);
-        SpectrumEntry entry;
-        entry.id = id;
-        entry.ms_level = f.ms_level;
-        entry.polarity = r.extern_inf().polarity;
-        entry.rt_min = decoded->rt_min;
-        entry.window_low = f.entry->info.mz_low;
-        entry.window_high = f.entry->info.mz_high;
-        entry.collision_energy = decoded->collision_energy;
-        entry.set_mass = f.ms_level > 1 ? f.set_mass : std::nullopt;
-        entry.mz = mz;
-        entry.intensity = *a.intensity;
-        if (a.drift) {
-            entry.ims = true;
-            entry.drift_ms = *a.drift;
-        }
-        writer.spectrum(entry);
-        tic_time[sel.function_slot].push_back(decoded->rt_min);
-        tic_value[sel.function_slot].push_back(spectrum_stats(mz, *a.intensity).tic);
-        progress.update(++done);
-    }
-
-    for (std::size_t slot = 0; slot < functions.size(); ++slot) {
-        if (scans_per_function[slot] == 0) continue;
-        ChromatogramEntry c;
-        c.id = tic_ids[slot];
-        c.type = term::kTicChromatogram;
-        c.time_min = tic_time[slot];
-        c.values64 = tic_value[slot];
-        c.value_array = term::kIntensityArray;
-        c.value_unit = term::kUnitDetectorCounts;
-        c.user_params.push_back({"function", fmt::format("{}", functions[slot].entry->number)});
-        writer.chromatogram(c);
-    }
-    for (std::size_t i = 0; i < channels->size(); ++i) {
-        ChromatogramEntry& c = channel_entries[i];
-        c.id = (*channels)[i].id;
-        c.time_min = (*channels)[i].time;
-        writer.chromatogram(c);
-    }
-    if (auto done_writing = writer.finish(); !done_writing) return std::unexpected(std::move(done_writing.error()));
-    if (auto committed = file->commit(); !committed) return std::unexpected(std::move(committed.error()));
+    auto report = write_export(r, *plan, o, progress, done);
+    if (!report) return report;
     progress.finish();
-
-    report.spectra = scans.size();
-    report.chromatograms = n_chromatograms;
-    report.bytes = writer.bytes_written();
+    report->lock_scans = plan->lock_scans;
+    report->lock_scans_matched = plan->correction.points().size();
+    if (!plan->correction.empty() && !plan->scans.empty()) {
+        for (const PlannedScan& s : plan->scans) {
+            report->factor_min = std::min(report->factor_min.value_or(s.lock_factor), s.lock_factor);
+            report->factor_max = std::max(report->factor_max.value_or(s.lock_factor), s.lock_factor);
+        }
+    }
     return report;
+}
+
+std::uint64_t per_bin_scan(std::uint64_t frame, double drift_ms, double scan_time_ms) noexcept {
+    double word = scan_time_ms > 0 ? std::round(drift_ms * 65536.0 / scan_time_ms) : 0.0;
+    if (!(word >= 0)) word = 0;
+    if (word > 65535) word = 65535;
+    return frame * 65536 + std::uint64_t(word) + 1;
+}
+
+const InstrumentModel* match_instrument_model(std::string_view model_text) noexcept {
+    std::string key;
+    for (char c : model_text) {
+        if (c >= 'A' && c <= 'Z') key.push_back(char(c - 'A' + 'a'));
+        else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) key.push_back(c);
+    }
+    if (key.empty()) return nullptr;
+    for (const InstrumentModel& m : instrument_models())
+        if (m.key == key) return &m;
+    return nullptr;
 }
 
 }  // namespace kestrune::cli

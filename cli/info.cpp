@@ -11,6 +11,7 @@
 #include "json.h"
 #include "raw/chroms.h"
 #include "reader/reader.h"
+#include "representation.h"
 #include "text.h"
 
 namespace kestrune::cli {
@@ -47,9 +48,17 @@ std::optional<std::pair<float, float>> rt_range(const raw::ScanIndex& idx) {
 
 struct RunFacts {
     const Reader& reader;
+    const raw::Header& header;  // texts decoded as the command line shows them
     const raw::FunctionTable& table;
     const std::optional<raw::ChromsInf>& chroms;
 };
+
+// What `export --representation auto` writes for the function; "-" when a
+// sample scan cannot be decoded.
+std::string_view representation_text(const Reader& r, const FunctionEntry& e) {
+    const auto judged = detect_representation(r, e);
+    return judged ? representation_name(*judged) : std::string_view("-");
+}
 
 std::optional<raw::FunctionKind> kind_of(const Reader& r, std::uint32_t n) {
     const auto& fns = r.extern_inf().functions;
@@ -65,7 +74,7 @@ std::string polarity_text(const std::optional<raw::Polarity>& p) {
 
 std::string text_info(const RunFacts& f) {
     const Reader& r = f.reader;
-    const raw::Header& h = r.header();
+    const raw::Header& h = f.header;
     std::string o;
     auto out = std::back_inserter(o);
     const auto line = [&](std::string_view key, std::string_view value) {
@@ -106,6 +115,7 @@ std::string text_info(const RunFacts& f) {
         }
         fmt::format_to(out, "  {:<18}{}\n", "encoding", reader::encoding_name(e->encoding));
         fmt::format_to(out, "  {:<18}{}\n", "scans", e->idx.size());
+        fmt::format_to(out, "  {:<18}{}\n", "representation", representation_text(r, *e));
         if (const auto rt = rt_range(e->idx))
             fmt::format_to(out, "  {:<18}{} - {} min\n", "retention time", text::plain(rt->first),
                            text::plain(rt->second));
@@ -137,7 +147,7 @@ std::string text_info(const RunFacts& f) {
 
 std::string json_info(const RunFacts& f) {
     const Reader& r = f.reader;
-    const raw::Header& h = r.header();
+    const raw::Header& h = f.header;
     const raw::ExternInf& ext = r.extern_inf();
     JsonWriter j;
     j.begin_object();
@@ -183,6 +193,7 @@ std::string json_info(const RunFacts& f) {
         if (e) {
             j.key("encoding").value(reader::encoding_name(e->encoding));
             j.key("scans").value(std::uint64_t(e->idx.size()));
+            j.key("representation").value(representation_text(r, *e));
             const auto rt = rt_range(e->idx);
             j.key("rt_min_first");
             rt ? j.value(double(rt->first)) : j.null();
@@ -226,9 +237,11 @@ std::string json_info(const RunFacts& f) {
 Result<std::string> run_info(const std::filesystem::path& run, bool json) {
     auto reader = Reader::open(run);
     if (!reader) return std::unexpected(std::move(reader.error()));
+    auto header = reader->header_as_written();
+    if (!header) return std::unexpected(std::move(header.error()));
     auto chroms = reader->channels();
     if (!chroms) return std::unexpected(std::move(chroms.error()));
-    const RunFacts facts{*reader, reader->function_table(), *chroms};
+    const RunFacts facts{*reader, *header, reader->function_table(), *chroms};
     return json ? json_info(facts) : text_info(facts);
 }
 

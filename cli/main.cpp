@@ -2,8 +2,10 @@
 // mzML.
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -13,6 +15,7 @@
 #include "log.h"
 #include "options.h"
 #include "progress.h"
+#include "qc.h"
 #include "reader/reader.h"
 #include "text.h"
 
@@ -150,6 +153,12 @@ int cmd_export(ExportOptions options, const std::string& functions, const std::s
     return 0;
 }
 
+int cmd_qc(const QcCommand& command) {
+    auto done = run_qc(command);
+    if (!done) return report_error(done.error());
+    return 0;
+}
+
 int run(int argc, char** argv) {
     CLI::App app{"Read Waters MassLynx .raw run directories and export them to mzML.", "kestrune"};
     app.set_version_flag("--version", std::string(KESTRUNE_VERSION));
@@ -198,6 +207,39 @@ int run(int argc, char** argv) {
     unsigned ms_level = 0;
     auto* ms_level_opt = exp->add_option("--ms-level", ms_level, "Export only functions of this MS level");
     exp->add_flag("--no-progress", no_progress, "No progress bar, even on a terminal");
+    const std::map<std::string, RepresentationChoice> representations{
+        {"auto", RepresentationChoice::Auto},
+        {"centroid", RepresentationChoice::Centroid},
+        {"profile", RepresentationChoice::Profile}};
+    exp->add_option("--representation", ex.representation,
+                    "Spectrum representation written: auto (judged per function from the spacing of its m/z "
+                    "values), centroid or profile")
+        ->transform(CLI::CheckedTransformer(representations, CLI::ignore_case))
+        ->default_str("auto");
+    const std::map<std::string, ImsLayout> layouts{
+        {"combined", ImsLayout::Combined}, {"per-bin", ImsLayout::PerBin}, {"summed", ImsLayout::Summed}};
+    exp->add_option("--ims-layout", ex.ims_layout,
+                    "Ion-mobility frames as: combined (one spectrum per frame with a drift-time array), per-bin "
+                    "(one spectrum per drift time) or summed (drift times summed away)")
+        ->transform(CLI::CheckedTransformer(layouts, CLI::ignore_case))
+        ->default_str("combined");
+
+    QcCommand qc_command;
+    std::vector<std::string> qc_runs;
+    std::string qc_report, qc_mzqc;
+    double qc_lockmass = 0;
+    bool qc_no_progress = false;
+    auto* qc = app.add_subcommand("qc", "Write an HTML quality report (and mzQC metrics) of one or more runs");
+    qc->add_option("RUN", qc_runs, "Run directories (.raw), in the order to compare them")->required();
+    qc->add_option("-o,--output", qc_report, "HTML report; written only when complete")->required();
+    qc->add_option("--mzqc", qc_mzqc, "Also write the metrics as an mzQC file");
+    auto* qc_lockmass_opt = qc->add_option(
+        "--lockmass", qc_lockmass,
+        "Reference m/z of the lock-mass compound (default: the most intense peak of the lock-mass scans)");
+    qc->add_option("--lockmass-tolerance", qc_command.options.lockmass_tolerance,
+                   "Search window around the reference m/z, in Da")
+        ->default_val(kDefaultLockMassTolerance);
+    qc->add_flag("--no-progress", qc_no_progress, "No progress bar, even on a terminal");
 
     try {
         app.parse(argc, argv);
@@ -217,6 +259,14 @@ int run(int argc, char** argv) {
     if (info->parsed()) return cmd_info(run_dir, json);
     if (spectrum->parsed()) return cmd_spectrum(run_dir, function_text, scan_text);
     if (chrom->parsed()) return cmd_chrom(run_dir, channel_text);
+    if (qc->parsed()) {
+        qc_command.runs.assign(qc_runs.begin(), qc_runs.end());
+        qc_command.report = qc_report;
+        if (!qc_mzqc.empty()) qc_command.mzqc = qc_mzqc;
+        if (qc_lockmass_opt->count() > 0) qc_command.options.lockmass = qc_lockmass;
+        qc_command.options.progress = !qc_no_progress && Progress::stderr_is_terminal();
+        return cmd_qc(qc_command);
+    }
     ex.run = run_dir;
     ex.output = output;
     ex.compress = !no_compress;

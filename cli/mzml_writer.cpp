@@ -34,9 +34,18 @@ void cv_param(std::string& out, int level, const term::Term& t, std::string_view
 
 void user_param(std::string& out, int level, const UserParam& p) {
     indent(out, level);
-    fmt::format_to(std::back_inserter(out), R"(<userParam name="{}" value="{}" type="xsd:string"/>)",
-                   xml_escape(p.name), xml_escape(p.value));
-    out.push_back('\n');
+    fmt::format_to(std::back_inserter(out), R"(<userParam name="{}" value="{}" type="{}")", xml_escape(p.name),
+                   xml_escape(p.value), p.type);
+    if (p.unit)
+        fmt::format_to(std::back_inserter(out), R"( unitCvRef="{}" unitAccession="{}" unitName="{}")",
+                       cv_ref(*p.unit), p.unit->accession, xml_escape(p.unit->name));
+    out.append("/>\n");
+}
+
+void component(std::string& out, std::string_view kind, int order, const term::Term& t) {
+    fmt::format_to(std::back_inserter(out), "          <{} order=\"{}\">\n", kind, order);
+    cv_param(out, 6, t);
+    fmt::format_to(std::back_inserter(out), "          </{}>\n", kind);
 }
 
 template <class T>
@@ -70,7 +79,9 @@ std::string xml_escape(std::string_view text) {
     return out;
 }
 
-SpectrumStats spectrum_stats(std::span<const double> mz, std::span<const float> intensity) noexcept {
+namespace {
+template <class T>
+SpectrumStats stats_of(std::span<const double> mz, std::span<const T> intensity) noexcept {
     SpectrumStats s;
     const std::size_t n = std::min(mz.size(), intensity.size());
     for (std::size_t i = 0; i < n; ++i) {
@@ -80,6 +91,14 @@ SpectrumStats spectrum_stats(std::span<const double> mz, std::span<const float> 
         if (i == 0 || mz[i] > s.highest_mz) s.highest_mz = mz[i];
     }
     return s;
+}
+}  // namespace
+
+SpectrumStats spectrum_stats(std::span<const double> mz, std::span<const float> intensity) noexcept {
+    return stats_of(mz, intensity);
+}
+SpectrumStats spectrum_stats(std::span<const double> mz, std::span<const double> intensity) noexcept {
+    return stats_of(mz, intensity);
 }
 
 MzmlWriter::MzmlWriter(ByteSink& sink, bool compress, int zlib_level)
@@ -136,6 +155,10 @@ void MzmlWriter::begin(const RunDescription& run, std::size_t n_spectra, std::si
                    xml_escape(run.source_name), xml_escape(run.source_location));
     cv_param(o, 5, term::kWatersNativeId);
     cv_param(o, 5, term::kWatersRawFormat);
+    if (run.source_sha1) {
+        cv_param(o, 5, term::kSha1, *run.source_sha1);
+        user_param(o, 5, {"SHA-1 of", run.source_sha1_of});
+    }
     o.append("        </sourceFile>\n      </sourceFileList>\n    </fileDescription>\n");
     if (run.sample_name) {
         fmt::format_to(out,
@@ -143,18 +166,32 @@ void MzmlWriter::begin(const RunDescription& run, std::size_t n_spectra, std::si
                        "    </sampleList>\n",
                        xml_escape(*run.sample_name));
     }
-    fmt::format_to(out, "    <softwareList count=\"1\">\n      <software id=\"kestrune\" version=\"{}\">\n",
+    fmt::format_to(out, "    <softwareList count=\"2\">\n      <software id=\"kestrune\" version=\"{}\">\n",
                    xml_escape(run.software_version));
     cv_param(o, 4, term::kCustomSoftware, "kestrune");
+    fmt::format_to(out, "      </software>\n      <software id=\"acquisition\" version=\"{}\">\n",
+                   xml_escape(run.acquisition_software_version));
+    cv_param(o, 4, term::kMassLynx);
     o.append("      </software>\n    </softwareList>\n");
+    const InstrumentDescription& ins = run.instrument;
     o.append("    <instrumentConfigurationList count=\"1\">\n      <instrumentConfiguration id=\"IC1\">\n");
-    cv_param(o, 4, term::kWatersInstrumentModel);
-    for (const auto& p : run.instrument_params) user_param(o, 4, p);
+    cv_param(o, 4, ins.model, ins.model_value.value_or(std::string()));
+    if (ins.serial_number) cv_param(o, 4, term::kInstrumentSerialNumber, *ins.serial_number);
+    for (const auto& p : ins.params) user_param(o, 4, p);
+    fmt::format_to(out, "        <componentList count=\"{}\">\n", ins.analyzers.size() + 2);
+    int order = 1;
+    component(o, "source", order++, ins.source);
+    for (const auto& a : ins.analyzers) component(o, "analyzer", order++, a);
+    component(o, "detector", order, ins.detector);
+    o.append("        </componentList>\n        <softwareRef ref=\"acquisition\"/>\n");
     o.append("      </instrumentConfiguration>\n    </instrumentConfigurationList>\n");
     o.append("    <dataProcessingList count=\"1\">\n      <dataProcessing id=\"kestrune_export\">\n");
     o.append("        <processingMethod order=\"0\" softwareRef=\"kestrune\">\n");
     cv_param(o, 5, term::kConversionToMzml);
-    if (run.lock_mass_corrected) cv_param(o, 5, term::kMzCalibration);
+    if (run.lock_mass_corrected) {
+        cv_param(o, 5, term::kMzCalibration);
+        for (const auto& p : run.lock_mass_params) user_param(o, 5, p);
+    }
     o.append("        </processingMethod>\n      </dataProcessing>\n    </dataProcessingList>\n");
     fmt::format_to(out, "    <run id=\"{}\" defaultInstrumentConfigurationRef=\"IC1\" defaultSourceFileRef=\"RAW1\"",
                    xml_escape(run.run_id));
@@ -231,15 +268,19 @@ void MzmlWriter::spectrum(const SpectrumEntry& s) {
     fmt::format_to(out, "      <spectrum index=\"{}\" id=\"{}\" defaultArrayLength=\"{}\">\n", index,
                    xml_escape(s.id), n);
     cv_param(o, 4, term::kMsLevel, fmt::format("{}", s.ms_level));
-    cv_param(o, 4, s.ms_level > 1 ? term::kMsnSpectrum : term::kMs1Spectrum);
-    cv_param(o, 4, term::kCentroidSpectrum);
+    cv_param(o, 4, s.calibration ? term::kCalibrationSpectrum
+                                 : s.ms_level > 1 ? term::kMsnSpectrum : term::kMs1Spectrum);
+    cv_param(o, 4, s.profile ? term::kProfileSpectrum : term::kCentroidSpectrum);
+    if (s.acquisition_method) cv_param(o, 4, *s.acquisition_method);
     if (s.polarity)
         cv_param(o, 4, *s.polarity == raw::Polarity::Positive ? term::kPositiveScan : term::kNegativeScan);
-    const SpectrumStats st = spectrum_stats(s.mz, s.intensity);
-    cv_param(o, 4, term::kTotalIonCurrent, text::plain(st.tic), term::kUnitDetectorCounts);
+    const SpectrumStats st = s.intensity_is_64 ? spectrum_stats(s.mz, s.intensity64) : spectrum_stats(s.mz, s.intensity);
+    cv_param(o, 4, term::kTotalIonCurrent, text::plain(st.tic));
     if (st.base_peak) {
+        const double base = s.intensity_is_64 ? s.intensity64[*st.base_peak] : double(s.intensity[*st.base_peak]);
         cv_param(o, 4, term::kBasePeakMz, text::plain(s.mz[*st.base_peak]), term::kUnitMz);
-        cv_param(o, 4, term::kBasePeakIntensity, text::plain(s.intensity[*st.base_peak]),
+        cv_param(o, 4, term::kBasePeakIntensity,
+                 s.intensity_is_64 ? text::plain(base) : text::plain(s.intensity[*st.base_peak]),
                  term::kUnitDetectorCounts);
         cv_param(o, 4, term::kLowestObservedMz, text::plain(st.lowest_mz), term::kUnitMz);
         cv_param(o, 4, term::kHighestObservedMz, text::plain(st.highest_mz), term::kUnitMz);
@@ -248,20 +289,27 @@ void MzmlWriter::spectrum(const SpectrumEntry& s) {
     cv_param(o, 5, term::kNoCombination);
     o.append("          <scan>\n");
     cv_param(o, 6, term::kScanStartTime, text::plain(s.rt_min), term::kUnitMinute);
+    if (s.drift_ms_of_scan) cv_param(o, 6, term::kDriftTime, text::plain(*s.drift_ms_of_scan), term::kUnitMillisecond);
+    // Collision energy is an attribute of precursor activation; a full-scan
+    // function's setting is kept as a user parameter.
     if (s.collision_energy && s.ms_level == 1)
-        cv_param(o, 6, term::kCollisionEnergy, text::plain(*s.collision_energy), term::kUnitElectronvolt);
+        user_param(o, 6, {"collision energy", text::plain(*s.collision_energy), "xsd:double", term::kUnitElectronvolt});
     o.append("            <scanWindowList count=\"1\">\n              <scanWindow>\n");
     cv_param(o, 8, term::kScanWindowLower, text::plain(s.window_low), term::kUnitMz);
     cv_param(o, 8, term::kScanWindowUpper, text::plain(s.window_high), term::kUnitMz);
     o.append("              </scanWindow>\n            </scanWindowList>\n          </scan>\n        </scanList>\n");
     if (s.ms_level > 1) {
         o.append("        <precursorList count=\"1\">\n          <precursor>\n");
-        if (s.set_mass) {
+        if (s.isolation) {
             o.append("            <isolationWindow>\n");
-            cv_param(o, 7, term::kIsolationTarget, text::plain(*s.set_mass), term::kUnitMz);
+            cv_param(o, 7, term::kIsolationTarget, text::plain(s.isolation->target), term::kUnitMz);
+            cv_param(o, 7, term::kIsolationLowerOffset, text::plain(s.isolation->lower_offset), term::kUnitMz);
+            cv_param(o, 7, term::kIsolationUpperOffset, text::plain(s.isolation->upper_offset), term::kUnitMz);
             o.append("            </isolationWindow>\n");
+        }
+        if (s.selected_mz) {
             o.append("            <selectedIonList count=\"1\">\n              <selectedIon>\n");
-            cv_param(o, 8, term::kSelectedIonMz, text::plain(*s.set_mass), term::kUnitMz);
+            cv_param(o, 8, term::kSelectedIonMz, text::plain(*s.selected_mz), term::kUnitMz);
             o.append("              </selectedIon>\n            </selectedIonList>\n");
         }
         o.append("            <activation>\n");
@@ -272,8 +320,12 @@ void MzmlWriter::spectrum(const SpectrumEntry& s) {
     }
     fmt::format_to(out, "        <binaryDataArrayList count=\"{}\">\n", s.ims ? 3 : 2);
     binary_array(as_bytes(s.mz), n, n, term::kFloat64, term::kMzArray, std::nullopt, term::kUnitMz);
-    binary_array(as_bytes(s.intensity), s.intensity.size(), n, term::kFloat32, term::kIntensityArray,
-                 std::nullopt, term::kUnitDetectorCounts);
+    if (s.intensity_is_64)
+        binary_array(as_bytes(s.intensity64), s.intensity64.size(), n, term::kFloat64, term::kIntensityArray,
+                     std::nullopt, term::kUnitDetectorCounts);
+    else
+        binary_array(as_bytes(s.intensity), s.intensity.size(), n, term::kFloat32, term::kIntensityArray,
+                     std::nullopt, term::kUnitDetectorCounts);
     if (s.ims)
         binary_array(as_bytes(s.drift_ms), s.drift_ms.size(), n, term::kFloat64, term::kRawIonMobilityArray,
                      std::nullopt, term::kUnitMillisecond);

@@ -33,8 +33,24 @@ public:
 };
 
 struct UserParam {
+    UserParam(std::string name_, std::string value_, std::string_view type_ = "xsd:string",
+              std::optional<term::Term> unit_ = std::nullopt)
+        : name(std::move(name_)), value(std::move(value_)), type(type_), unit(unit_) {}
     std::string name;
     std::string value;
+    std::string_view type = "xsd:string";
+    std::optional<term::Term> unit;
+};
+
+// The instrument as the header describes it.
+struct InstrumentDescription {
+    term::Term model = term::kWatersInstrumentModel;
+    std::optional<std::string> model_value;  // the header's text when no model term matched
+    std::optional<std::string> serial_number;
+    std::vector<UserParam> params;
+    term::Term source = term::kElectrospray;
+    std::vector<term::Term> analyzers;
+    term::Term detector = term::kMicrochannelPlate;
 };
 
 // Run-wide part of the document.
@@ -43,24 +59,44 @@ struct RunDescription {
     std::string source_name;      // the run directory's name
     std::string source_location;  // file URI of the directory holding it
     std::vector<term::Term> file_content;
-    std::vector<UserParam> instrument_params;
+    std::optional<std::string> source_sha1;  // of the file named by source_sha1_of
+    std::string source_sha1_of;
+    InstrumentDescription instrument;
+    std::string acquisition_software_version;
     std::optional<std::string> start_time_stamp;  // xs:dateTime
     std::optional<std::string> sample_name;
     std::string software_version;
     bool lock_mass_corrected = false;
+    std::vector<UserParam> lock_mass_params;  // what the m/z calibration did
+};
+
+struct IsolationWindow {
+    double target = 0;
+    double lower_offset = 0;
+    double upper_offset = 0;
 };
 
 struct SpectrumEntry {
     std::string_view id;
     std::uint8_t ms_level = 1;
+    bool profile = false;
+    bool calibration = false;  // a lock-mass (calibration) spectrum
+    std::optional<term::Term> acquisition_method;
     std::optional<raw::Polarity> polarity;
     float rt_min = 0;
     float window_low = 0;
     float window_high = 0;
     std::optional<double> collision_energy;
-    std::optional<double> set_mass;  // isolation target of an MS/MS function
+    // MS level 2: the precursor's isolation window and, with a set mass, the
+    // selected ion.
+    std::optional<IsolationWindow> isolation;
+    std::optional<double> selected_mz;
+    std::optional<double> drift_ms_of_scan;  // one drift bin of an ion-mobility frame
     std::span<const double> mz;
+    // Exactly one intensity array: 32-bit as decoded, or 64-bit sums.
     std::span<const float> intensity;
+    std::span<const double> intensity64;
+    bool intensity_is_64 = false;
     // Ion-mobility scans: one drift time (ms) per ion, written as a third array.
     bool ims = false;
     std::span<const double> drift_ms;
@@ -89,6 +125,7 @@ struct SpectrumStats {
     double highest_mz = 0;
 };
 SpectrumStats spectrum_stats(std::span<const double> mz, std::span<const float> intensity) noexcept;
+SpectrumStats spectrum_stats(std::span<const double> mz, std::span<const double> intensity) noexcept;
 
 // The text with &, <, >, " and ' escaped, tab, LF and CR as character
 // references, and other C0 controls (not allowed in XML) as U+FFFD.

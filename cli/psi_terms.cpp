@@ -6,18 +6,25 @@ namespace kestrune::cli::term {
 
 std::span<const Term> all_terms() noexcept {
     static constexpr std::array kAll{
-        kMs1Spectrum,       kMsnSpectrum,        kTicChromatogram,     kPressureChromatogram,
-        kFlowRateChromatogram, kWatersNativeId,  kWatersRawFormat,     kWatersInstrumentModel,
-        kCustomSoftware,    kConversionToMzml,   kMzCalibration,       kMsLevel,
-        kCentroidSpectrum,  kPositiveScan,       kNegativeScan,        kTotalIonCurrent,
-        kBasePeakMz,        kBasePeakIntensity,  kLowestObservedMz,    kHighestObservedMz,
-        kNoCombination,     kScanStartTime,      kScanWindowLower,     kScanWindowUpper,
-        kCollisionEnergy,   kBeamTypeCid,        kIsolationTarget,     kSelectedIonMz,
-        kMzArray,           kIntensityArray,     kTimeArray,           kRawIonMobilityArray,
-        kPressureArray,     kFlowRateArray,      kTemperatureArray,    kNonStandardArray,
-        kFloat64,           kFloat32,            kZlibCompression,     kNoCompression,
-        kUnitMz,            kUnitDetectorCounts, kUnitMinute,          kUnitMillisecond,
-        kUnitElectronvolt,
+        kMs1Spectrum, kMsnSpectrum, kTicChromatogram, kPressureChromatogram,
+        kFlowRateChromatogram, kTemperatureChromatogram, kEmrChromatogram, kSha1,
+        kMassLynx, kInstrumentSerialNumber, kWatersNativeId, kWatersRawFormat,
+        kWatersInstrumentModel, kCustomSoftware, kConversionToMzml, kMzCalibration,
+        kElectrospray, kMaldi, kQuadrupole, kTimeOfFlight,
+        kMagneticSector, kMicrochannelPlate, kElectronMultiplier, kMagneticSectorInstrument,
+        kQuadrupoleInstrument, kTofInstrument, kTripleQuadrupoleInstrument, kQtofInstrument,
+        kQimsTofInstrument, kMsLevel, kCentroidSpectrum, kProfileSpectrum,
+        kCalibrationSpectrum, kDiaFullRange, kDiaFullRangeIms, kPositiveScan,
+        kNegativeScan, kTotalIonCurrent, kBasePeakMz, kBasePeakIntensity,
+        kLowestObservedMz, kHighestObservedMz, kNoCombination, kScanStartTime,
+        kScanWindowLower, kScanWindowUpper, kCollisionEnergy, kBeamTypeCid,
+        kIsolationTarget, kIsolationLowerOffset, kIsolationUpperOffset, kDriftTime,
+        kSelectedIonMz, kMzArray, kIntensityArray, kTimeArray,
+        kRawIonMobilityArray, kPressureArray, kFlowRateArray, kTemperatureArray,
+        kNonStandardArray, kFloat64, kFloat32, kZlibCompression,
+        kNoCompression, kUnitMz, kUnitDetectorCounts, kUnitMinute,
+        kUnitMillisecond, kUnitElectronvolt, kUnitPascal, kUnitKelvin,
+        kUnitMicrolitresPerMinute,
     };
     return kAll;
 }

@@ -1,5 +1,5 @@
 // The controlled-vocabulary terms the mzML writer uses: accession and exact
-// name from the PSI-MS ontology (release 4.1.33) and the Unit Ontology.
+// name from the PSI-MS ontology (data-version 4.1.257) and the Unit Ontology.
 #pragma once
 
 #include <span>
@@ -13,7 +13,7 @@ struct Term {
 };
 
 // Version of the PSI-MS ontology the names were taken from.
-inline constexpr std::string_view kPsiMsVersion = "4.1.33";
+inline constexpr std::string_view kPsiMsVersion = "4.1.257";
 inline constexpr std::string_view kUoVersion = "09:04:2014";
 
 // File content, source file and software.
@@ -22,6 +22,11 @@ inline constexpr Term kMsnSpectrum{"MS:1000580", "MSn spectrum"};
 inline constexpr Term kTicChromatogram{"MS:1000235", "total ion current chromatogram"};
 inline constexpr Term kPressureChromatogram{"MS:1003019", "pressure chromatogram"};
 inline constexpr Term kFlowRateChromatogram{"MS:1003020", "flow rate chromatogram"};
+inline constexpr Term kTemperatureChromatogram{"MS:1002715", "temperature chromatogram"};
+inline constexpr Term kEmrChromatogram{"MS:1000811", "electromagnetic radiation chromatogram"};
+inline constexpr Term kSha1{"MS:1000569", "SHA-1"};
+inline constexpr Term kMassLynx{"MS:1000534", "MassLynx"};
+inline constexpr Term kInstrumentSerialNumber{"MS:1000529", "instrument serial number"};
 inline constexpr Term kWatersNativeId{"MS:1000769", "Waters nativeID format"};
 inline constexpr Term kWatersRawFormat{"MS:1000526", "Waters raw format"};
 inline constexpr Term kWatersInstrumentModel{"MS:1000126", "Waters instrument model"};
@@ -29,9 +34,31 @@ inline constexpr Term kCustomSoftware{"MS:1000799", "custom unreleased software 
 inline constexpr Term kConversionToMzml{"MS:1000544", "Conversion to mzML"};
 inline constexpr Term kMzCalibration{"MS:1001485", "m/z calibration"};
 
+// Instrument components.
+inline constexpr Term kElectrospray{"MS:1000073", "electrospray ionization"};
+inline constexpr Term kMaldi{"MS:1000075", "matrix-assisted laser desorption ionization"};
+inline constexpr Term kQuadrupole{"MS:1000081", "quadrupole"};
+inline constexpr Term kTimeOfFlight{"MS:1000084", "time-of-flight"};
+inline constexpr Term kMagneticSector{"MS:1000080", "magnetic sector"};
+inline constexpr Term kMicrochannelPlate{"MS:1000114", "microchannel plate detector"};
+inline constexpr Term kElectronMultiplier{"MS:1000253", "electron multiplier"};
+// Instrument classes of the model terms (not written; they decide the analyzers).
+inline constexpr Term kMagneticSectorInstrument{"MS:1003949", "magnetic sector instrument"};
+inline constexpr Term kQuadrupoleInstrument{"MS:1003950", "quadrupole instrument"};
+inline constexpr Term kTofInstrument{"MS:1003951", "time-of-flight instrument"};
+inline constexpr Term kTripleQuadrupoleInstrument{"MS:1003762", "triple quadrupole instrument"};
+inline constexpr Term kQtofInstrument{"MS:1003763", "quadrupole time-of-flight instrument"};
+inline constexpr Term kQimsTofInstrument{"MS:1003767", "quadrupole ion mobility time-of-flight instrument"};
+
 // Spectrum description.
 inline constexpr Term kMsLevel{"MS:1000511", "ms level"};
 inline constexpr Term kCentroidSpectrum{"MS:1000127", "centroid spectrum"};
+inline constexpr Term kProfileSpectrum{"MS:1000128", "profile spectrum"};
+inline constexpr Term kCalibrationSpectrum{"MS:1000928", "calibration spectrum"};
+inline constexpr Term kDiaFullRange{"MS:1003227", "data independent acquisition from dissociation of full mass range"};
+inline constexpr Term kDiaFullRangeIms{"MS:1003226",
+                                       "data independent acquisition from dissociation of full mass range after ion "
+                                       "mobility separation"};
 inline constexpr Term kPositiveScan{"MS:1000130", "positive scan"};
 inline constexpr Term kNegativeScan{"MS:1000129", "negative scan"};
 inline constexpr Term kTotalIonCurrent{"MS:1000285", "total ion current"};
@@ -46,6 +73,9 @@ inline constexpr Term kScanWindowUpper{"MS:1000500", "scan window upper limit"};
 inline constexpr Term kCollisionEnergy{"MS:1000045", "collision energy"};
 inline constexpr Term kBeamTypeCid{"MS:1000422", "beam-type collision-induced dissociation"};
 inline constexpr Term kIsolationTarget{"MS:1000827", "isolation window target m/z"};
+inline constexpr Term kIsolationLowerOffset{"MS:1000828", "isolation window lower offset"};
+inline constexpr Term kIsolationUpperOffset{"MS:1000829", "isolation window upper offset"};
+inline constexpr Term kDriftTime{"MS:1002476", "ion mobility drift time"};
 inline constexpr Term kSelectedIonMz{"MS:1000744", "selected ion m/z"};
 
 // Binary data arrays.
@@ -68,6 +98,9 @@ inline constexpr Term kUnitDetectorCounts{"MS:1000131", "number of detector coun
 inline constexpr Term kUnitMinute{"UO:0000031", "minute"};
 inline constexpr Term kUnitMillisecond{"UO:0000028", "millisecond"};
 inline constexpr Term kUnitElectronvolt{"UO:0000266", "electronvolt"};
+inline constexpr Term kUnitPascal{"UO:0000110", "pascal"};
+inline constexpr Term kUnitKelvin{"UO:0000012", "kelvin"};
+inline constexpr Term kUnitMicrolitresPerMinute{"UO:0000271", "microliters per minute"};
 
 // Every term above, for checking the table against an ontology file.
 std::span<const Term> all_terms() noexcept;

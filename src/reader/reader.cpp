@@ -76,9 +76,13 @@ Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
 
     auto header_path = required_file(dir, "_HEADER.TXT");
     if (!header_path) return fail(std::move(header_path.error()));
-    auto header = with_reading_context(raw::Header::from_path(*header_path), *header_path);
+    // Header::from_path's steps, keeping the bytes for header_as_written.
+    auto header_bytes = with_reading_context(fs::read_file(*header_path), *header_path);
+    if (!header_bytes) return fail(std::move(header_bytes.error()));
+    auto header = with_reading_context(raw::Header::from_str(text::lossy_utf8(*header_bytes)), *header_path);
     if (!header) return fail(std::move(header.error()));
     r.header_ = std::move(*header);
+    r.header_bytes_.assign(header_bytes->begin(), header_bytes->end());
 
     auto extern_path = required_file(dir, "_extern.inf");
     if (!extern_path) return fail(std::move(extern_path.error()));
@@ -230,6 +234,10 @@ raw::DecodeParams Reader::decode_params(const FunctionEntry& entry) const {
     params.mz_high = static_cast<double>(entry.info.mz_high);
     params.scan_time_ms = static_cast<double>(entry.info.scan_time_s) * 1000.0;
     return params;
+}
+
+Result<raw::Header> Reader::header_as_written() const {
+    return raw::Header::from_bytes_as_written(header_bytes_);
 }
 
 Result<std::optional<raw::ChromsInf>> Reader::channels() const {

@@ -63,6 +63,9 @@ public:
     const std::string& name() const noexcept { return name_; }
     const std::vector<FunctionEntry>& functions() const noexcept { return functions_; }
     const raw::Header& header() const noexcept { return header_; }
+    // The run header parsed from the bytes read at open with its texts as
+    // written (UTF-8, else Windows-1252); header() decodes them as UTF-8.
+    Result<raw::Header> header_as_written() const;
     // Every record of _FUNCTNS.INF, readable or not, in file order.
     const raw::FunctionTable& function_table() const noexcept { return table_; }
 
@@ -84,6 +87,7 @@ private:
     std::vector<FunctionEntry> functions_;
     raw::Header header_;
     raw::FunctionTable table_;
+    std::string header_bytes_;
 };
 
 // Consecutive scans of one function, decoded in order through one open data

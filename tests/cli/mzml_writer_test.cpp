@@ -149,7 +149,7 @@ TEST(MzmlSpectrum, SummaryValuesAndIonMobilityArray) {
 }
 
 TEST(MzmlSpectrum, StatsOfAnEmptyScanHaveNoBasePeak) {
-    const SpectrumStats s = spectrum_stats({}, {});
+    const SpectrumStats s = spectrum_stats(std::span<const double>{}, std::span<const float>{});
     EXPECT_EQ(s.tic, 0.0);
     EXPECT_FALSE(s.base_peak);
     const std::vector<double> mz{5.0, 3.0, 4.0};

@@ -43,7 +43,7 @@ __all__ = [
     "sts_descriptor", "func_sts", "sts_channels",
     "encode_cp1252", "decode_cp1252", "cc_spec", "chrom_text_field",
     "chroms_inf", "chro_dat",
-    "case_variant", "RunBuilder", "FunctionPlan", "ScanPlan", "ChannelPlan",
+    "profile_peaks", "case_variant", "RunBuilder", "FunctionPlan", "ScanPlan", "ChannelPlan",
     "BuiltRun",
 ]
 
@@ -600,6 +600,27 @@ def chro_dat(points):
 
 
 # ---------------------------------------------------------------------------
+# spectrum shapes
+
+
+def profile_peaks(centres, heights, fwhm_ppm=50.0, points_per_fwhm=6, half_width=2.0):
+    """(mz, intensity) lists of Gaussian peaks sampled as a profile spectrum:
+    each peak from centre - half_width * FWHM to centre + half_width * FWHM
+    at FWHM / points_per_fwhm, intensities rounded to whole counts (at least 1)."""
+    mz, intensity = [], []
+    for c, h in sorted(zip(centres, heights)):
+        fwhm = c * fwhm_ppm * 1e-6
+        step = fwhm / points_per_fwhm
+        n = int(round(half_width * points_per_fwhm))
+        sigma = fwhm / 2.3548200450309493
+        for k in range(-n, n + 1):
+            x = c + k * step
+            mz.append(x)
+            intensity.append(max(1, int(round(h * math.exp(-0.5 * ((x - c) / sigma) ** 2)))))
+    return mz, intensity
+
+
+# ---------------------------------------------------------------------------
 # file names
 
 
@@ -819,13 +840,15 @@ class RunBuilder(object):
                  pusher_interval=64.0, polarity="ES+", version="01.00",
                  acquired_name="kestrune_run", acquired_date="14-Jan-2021",
                  acquired_time="16:20:52", operator="analyst",
-                 sample_description="synthetic run", chroms=None, pusher_cycle_time=None):
+                 sample_description="synthetic run", chroms=None, pusher_cycle_time=None,
+                 header_encoding="utf-8"):
         self.header_fields = {
             "version": version, "acquired_name": acquired_name,
             "acquired_date": acquired_date, "acquired_time": acquired_time,
             "instrument": instrument, "operator": operator,
             "sample_description": sample_description,
         }
+        self.header_encoding = header_encoding  # "utf-8" or "cp1252" (as written on Windows)
         self.lteff = lteff
         self.veff = veff
         self.pusher_interval = pusher_interval
@@ -874,7 +897,8 @@ class RunBuilder(object):
     # -- file images
     def header_bytes(self):
         cal = dict((f.number, f.cal) for f in self.functions if f.cal is not None)
-        return header_txt(self.header_fields, cal, self.header_extra).encode("utf-8")
+        text = header_txt(self.header_fields, cal, self.header_extra)
+        return encode_cp1252(text) if self.header_encoding == "cp1252" else text.encode("utf-8")
 
     def extern_bytes(self):
         sections = []

@@ -6,8 +6,11 @@ writer of tests/python. Without KESTRUNE_CLI the suite refuses to run
 rather than skipping.
 """
 
+import base64
 import os
+import struct
 import sys
+import zlib
 
 import pytest
 
@@ -27,3 +30,30 @@ CLI = os.environ.get("KESTRUNE_CLI")
 if not CLI:
     raise pytest.UsageError("KESTRUNE_CLI must name the kestrune binary under test")
 CLI = os.path.abspath(CLI)
+
+NS = {"m": "http://psi.hupo.org/ms/mzml"}
+
+
+def cv(element, accession):
+    for p in element.iter("{%s}cvParam" % NS["m"]):
+        if p.get("accession") == accession:
+            return p
+    return None
+
+
+def arrays(element):
+    """{array accession or name: list of values} of a spectrum or chromatogram."""
+    out = {}
+    for bda in element.findall("m:binaryDataArrayList/m:binaryDataArray", NS):
+        acc = [p.get("accession") for p in bda.findall("m:cvParam", NS)]
+        raw = base64.b64decode(bda.find("m:binary", NS).text or "")
+        assert int(bda.get("encodedLength")) == len(bda.find("m:binary", NS).text or "")
+        if "MS:1000574" in acc:
+            raw = zlib.decompress(raw)
+        else:
+            assert "MS:1000576" in acc
+        fmt = "d" if "MS:1000523" in acc else "f"
+        values = list(struct.unpack("<%d%s" % (len(raw) // struct.calcsize(fmt), fmt), raw))
+        kind = [a for a in acc if a not in ("MS:1000523", "MS:1000521", "MS:1000574", "MS:1000576")]
+        out[kind[0]] = values
+    return out

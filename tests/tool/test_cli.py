@@ -17,9 +17,8 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from support import CLI, SAMPLE, rw, standard_builder, synapt_builder
+from support import CLI, NS, SAMPLE, arrays, cv, rw, standard_builder, synapt_builder
 
-NS = {"m": "http://psi.hupo.org/ms/mzml"}
 LOCK_MZ = 556.2771
 
 
@@ -62,29 +61,13 @@ class Mzml(object):
         return self.run.findall("m:chromatogramList/m:chromatogram", NS)
 
 
-def cv(element, accession):
-    for p in element.iter("{%s}cvParam" % NS["m"]):
-        if p.get("accession") == accession:
+def bda_param(element, accession):
+    """The cvParam of a binary data array of the element."""
+    for bda in element.iter("{%s}binaryDataArray" % NS["m"]):
+        p = cv(bda, accession)
+        if p is not None:
             return p
     return None
-
-
-def arrays(element):
-    """{array accession or name: list of values} of a spectrum or chromatogram."""
-    out = {}
-    for bda in element.findall("m:binaryDataArrayList/m:binaryDataArray", NS):
-        acc = [p.get("accession") for p in bda.findall("m:cvParam", NS)]
-        raw = base64.b64decode(bda.find("m:binary", NS).text or "")
-        assert int(bda.get("encodedLength")) == len(bda.find("m:binary", NS).text or "")
-        if "MS:1000574" in acc:
-            raw = zlib.decompress(raw)
-        else:
-            assert "MS:1000576" in acc
-        fmt = "d" if "MS:1000523" in acc else "f"
-        values = list(struct.unpack("<%d%s" % (len(raw) // struct.calcsize(fmt), fmt), raw))
-        kind = [a for a in acc if a not in ("MS:1000523", "MS:1000521", "MS:1000574", "MS:1000576")]
-        out[kind[0]] = values
-    return out
 
 
 def expected_order(built, functions):
@@ -234,10 +217,13 @@ def test_export_spectra_match_the_library_bit_for_bit(std_run, std_export):
             assert float(cv(el, "MS:1000504").get("value")) == plan.expected.mz[i]
             assert float(cv(el, "MS:1000528").get("value")) == min(plan.expected.mz)
             assert float(cv(el, "MS:1000527").get("value")) == max(plan.expected.mz)
-    # Collision energy from the statistics file of function 1.
+    # Collision energy from the statistics file of function 1, a full-scan
+    # function: a user parameter of the scan, never the activation term.
     first = spectra[0]
     assert first.get("id") == native_id(1, 0)
-    assert float(cv(first, "MS:1000045").get("value")) == 6.0
+    assert cv(first, "MS:1000045") is None
+    ce = [p for p in first.iter("{%s}userParam" % NS["m"]) if p.get("name") == "collision energy"]
+    assert float(ce[0].get("value")) == 6.0 and ce[0].get("unitName") == "electronvolt"
 
 
 def test_export_index_offsets_and_checksum(std_export):
@@ -286,12 +272,16 @@ def test_export_chromatograms_per_channel_and_tic_per_function(std_run, std_expo
     got = arrays(pump)
     pts = std_run.builder.channels[0].expected_points
     assert got["MS:1000595"] == [t for t, _ in pts]
-    assert got["MS:1000821"] == [v for _, v in pts]  # pressure array, bit for bit
+    # Pressure in pascal, temperature in kelvin; the recorded unit beside them.
+    assert got["MS:1000821"] == [v * 1e5 for _, v in pts]
+    assert bda_param(pump, "MS:1000821").get("unitName") == "pascal"
     params = {p.get("name"): p.get("value") for p in pump.findall("m:userParam", NS)}
     assert params["units"] == "bar" and params["channel name"] == "Pump A Pressure"
     assert cv(pump, "MS:1003019") is not None
-    temp = arrays(chroms["Column Temp"])
-    assert temp["MS:1000822"] == [rw.f32(40.0)]
+    temp = chroms["Column Temp"]
+    assert arrays(temp)["MS:1000822"] == [rw.f32(40.0) + 273.15]
+    assert bda_param(temp, "MS:1000822").get("unitName") == "kelvin"
+    assert cv(temp, "MS:1002715") is not None
 
 
 def test_export_ion_mobility_scans_carry_drift_times(syn_run, tmp_path):
