@@ -1,5 +1,7 @@
 // Opening a large synthetic run and decoding every scan of its biggest
-// function from disk, against the bare decoder on the same bytes in memory.
+// function from disk (one open per scan; through one range read; through the
+// public API's scan cursor), against the bare decoder on the same bytes in
+// memory.
 //
 //   build/bench/bench_reader [--benchmark_filter=...]
 //
@@ -14,6 +16,7 @@
 #include <random>
 
 #include "fs.h"
+#include "kestrune/kestrune.h"
 #include "raw/data.h"
 #include "reader/lookup.h"
 #include "reader/reader.h"
@@ -124,6 +127,60 @@ void BM_DecodeScanFromDisk(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeScanFromDisk)->Unit(benchmark::kMillisecond)->MinTime(5);
 
+void BM_DecodeRangeFromDisk(benchmark::State& state) {
+    auto r = reader::Reader::open(run_dir());
+    if (!r) {
+        state.SkipWithError(r.error().to_string().c_str());
+        return;
+    }
+    std::uint64_t bytes = 0, records = 0;
+    Scan scan;
+    for (auto _ : state) {
+        auto range = reader::ScanRange::open(*r, kBigFunction, 0, kScans);
+        if (!range) {
+            state.SkipWithError(range.error().to_string().c_str());
+            return;
+        }
+        for (;;) {
+            auto more = range->next(scan);
+            if (!more) {
+                state.SkipWithError(more.error().to_string().c_str());
+                return;
+            }
+            if (!*more) break;
+            benchmark::DoNotOptimize(scan.mz.data());
+        }
+        bytes += r->function(kBigFunction)->dat_size;
+        records += std::uint64_t{kScans} * kBigRecords;
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+    state.SetItemsProcessed(static_cast<std::int64_t>(records));
+}
+BENCHMARK(BM_DecodeRangeFromDisk)->Unit(benchmark::kMillisecond)->MinTime(5);
+
+void BM_ScanCursorFromDisk(benchmark::State& state) {
+    auto run = Run::open(run_dir());
+    if (!run) {
+        state.SkipWithError(run.error().to_string().c_str());
+        return;
+    }
+    std::uint64_t scans = 0, records = 0;
+    Scan scan;
+    for (auto _ : state) {
+        auto cursor = run->scans(kBigFunction);
+        if (!cursor) {
+            state.SkipWithError(cursor.error().to_string().c_str());
+            return;
+        }
+        while (cursor->next(scan).value_or(false)) benchmark::DoNotOptimize(scan.mz.data());
+        scans += cursor->position();
+        records += std::uint64_t{kScans} * kBigRecords;
+    }
+    if (scans % kScans != 0) state.SkipWithError("a scan failed");
+    state.SetItemsProcessed(static_cast<std::int64_t>(records));
+}
+BENCHMARK(BM_ScanCursorFromDisk)->Unit(benchmark::kMillisecond)->MinTime(5);
+
 void BM_BareDecoderInMemory(benchmark::State& state) {
     auto r = reader::Reader::open(run_dir());
     if (!r) {
@@ -152,6 +209,34 @@ void BM_BareDecoderInMemory(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(records));
 }
 BENCHMARK(BM_BareDecoderInMemory)->Unit(benchmark::kMillisecond)->MinTime(5);
+
+// The bare decoder on the same bytes in memory, into arrays reused from scan
+// to scan as the range read does: the range read's own yardstick.
+void BM_BareDecoderInMemoryReusedArrays(benchmark::State& state) {
+    auto r = reader::Reader::open(run_dir());
+    if (!r) {
+        state.SkipWithError(r.error().to_string().c_str());
+        return;
+    }
+    const reader::FunctionEntry& f = *r->function(kBigFunction);
+    auto dat = fs::read_file(f.dat_path);
+    const raw::DecodeParams params = r->decode_params(f);
+    const std::size_t scan_bytes = std::size_t{kBigRecords} * 8;
+    Scan scan;
+    std::uint64_t bytes = 0, records = 0;
+    for (auto _ : state) {
+        for (std::size_t s = 0; s < kScans; ++s) {
+            auto k = raw::data::decode_into(f.encoding, Bytes(*dat).subspan(s * scan_bytes, scan_bytes), params,
+                                            {scan.mz, scan.intensity, scan.drift_time_ms});
+            benchmark::DoNotOptimize(k);
+        }
+        bytes += dat->size();
+        records += std::uint64_t{kScans} * kBigRecords;
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+    state.SetItemsProcessed(static_cast<std::int64_t>(records));
+}
+BENCHMARK(BM_BareDecoderInMemoryReusedArrays)->Unit(benchmark::kMillisecond)->MinTime(5);
 
 }  // namespace
 

@@ -11,7 +11,6 @@
 
 #include "log.h"
 #include "output_file.h"
-#include "run_files.h"
 #include "sha1.h"
 #include "text.h"
 
@@ -146,15 +145,15 @@ std::string lower_ascii(std::string_view s) {
 
 Result<std::vector<PlannedChannel>> plan_channels(const Reader& r, const ExportOptions& o) {
     std::vector<PlannedChannel> out;
-    auto chroms = load_channels(r.dir());
+    auto chroms = r.channels();
     if (!chroms) return std::unexpected(std::move(chroms.error()));
     if (!*chroms) return out;
     for (const auto& ch : (*chroms)->channels) {
-        auto points = read_channel(r.dir(), ch.index);
+        auto points = r.read_channel(ch.index);
         if (!points) return std::unexpected(std::move(points.error()));
         if (!*points) {
             log_warn(kTarget, "channel {} ({}): {} missing; channel left out", ch.index, text::quoted(ch.name),
-                     channel_file_name(ch.index));
+                     raw::chroms::channel_file_name(ch.index));
             continue;
         }
         PlannedChannel c{ch.name, ch, channel_kind(ch.units), {}, {}, {}};
@@ -187,7 +186,7 @@ Result<std::string> file_sha1(const std::filesystem::path& path) {
 
 InstrumentDescription describe_instrument(const raw::Header& h, bool any_ims) {
     InstrumentDescription ins;
-    const InstrumentText text = split_instrument(h.instrument.value_or(""));
+    const raw::header::InstrumentText text = raw::header::split_instrument(h.instrument.value_or(""));
     ins.serial_number = text.serial_number;
     const InstrumentModel* model = match_instrument_model(text.model);
     std::string_view cls;
@@ -256,7 +255,7 @@ Result<RunDescription> describe_run(const Reader& r, const ExportPlan& plan) {
         if (c.kind.type && c.kind.type->accession == term::kEmrChromatogram.accession &&
             !has_term(run.file_content, term::kEmrChromatogram))
             run.file_content.push_back(term::kEmrChromatogram);
-    auto header = load_header(r.dir());
+    auto header = r.header_as_written();
     if (!header) return std::unexpected(std::move(header.error()));
     const raw::Header& h = *header;
     run.instrument = describe_instrument(h, any_ims);

@@ -12,7 +12,6 @@
 #include "raw/chroms.h"
 #include "reader/reader.h"
 #include "representation.h"
-#include "run_files.h"
 #include "text.h"
 
 namespace kestrune::cli {
@@ -238,13 +237,11 @@ std::string json_info(const RunFacts& f) {
 Result<std::string> run_info(const std::filesystem::path& run, bool json) {
     auto reader = Reader::open(run);
     if (!reader) return std::unexpected(std::move(reader.error()));
-    auto header = load_header(run);
+    auto header = reader->header_as_written();
     if (!header) return std::unexpected(std::move(header.error()));
-    auto table = load_function_table(run);
-    if (!table) return std::unexpected(std::move(table.error()));
-    auto chroms = load_channels(run);
+    auto chroms = reader->channels();
     if (!chroms) return std::unexpected(std::move(chroms.error()));
-    const RunFacts facts{*reader, *header, *table, *chroms};
+    const RunFacts facts{*reader, *header, reader->function_table(), *chroms};
     return json ? json_info(facts) : text_info(facts);
 }
 

@@ -17,7 +17,6 @@
 #include "progress.h"
 #include "qc.h"
 #include "reader/reader.h"
-#include "run_files.h"
 #include "text.h"
 
 namespace kestrune::cli {
@@ -107,16 +106,19 @@ int cmd_spectrum(const std::string& run, const std::string& function_text, const
 int cmd_chrom(const std::string& run, const std::string& channel_text) {
     auto channel = parse_u64("CHANNEL", channel_text);
     if (!channel) return report_error(channel.error());
-    auto chroms = load_channels(run);
+    auto reader = reader::Reader::open(run);
+    if (!reader) return report_error(reader.error());
+    auto chroms = reader->channels();
     if (!chroms) return report_error(chroms.error());
     if (!*chroms) return report_error(Error::parse("no _CHROMS.INF in this .raw directory"));
     if (*channel >= (*chroms)->channels.size())
         return report_error(Error::parse(
             fmt::format("channel {} out of range: the run has {} channels", *channel, (*chroms)->channels.size())));
-    auto points = read_channel(run, std::size_t(*channel));
+    auto points = reader->read_channel(std::size_t(*channel));
     if (!points) return report_error(points.error());
     if (!*points)
-        return report_error(Error::parse(fmt::format("{} not found in {}", channel_file_name(std::size_t(*channel)), run)));
+        return report_error(Error::parse(
+            fmt::format("{} not found in {}", raw::chroms::channel_file_name(std::size_t(*channel)), run)));
     std::string out = "rt_min\tvalue\n";
     for (const auto& p : **points)
         fmt::format_to(std::back_inserter(out), "{}\t{}\n", text::plain(p.rt_min), text::plain(p.value));

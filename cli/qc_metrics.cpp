@@ -14,7 +14,6 @@
 #include "mzml_writer.h"
 #include "progress.h"
 #include "reader/reader.h"
-#include "run_files.h"
 #include "text.h"
 
 namespace kestrune::cli {
@@ -200,15 +199,15 @@ namespace {
 
 Result<std::vector<ChannelQc>> measure_channels(const Reader& r, const QcOptions& o) {
     std::vector<ChannelQc> out;
-    auto chroms = load_channels(r.dir());
+    auto chroms = r.channels();
     if (!chroms) return std::unexpected(std::move(chroms.error()));
     if (!*chroms) return out;
     for (const auto& ch : (*chroms)->channels) {
-        auto points = read_channel(r.dir(), ch.index);
+        auto points = r.read_channel(ch.index);
         if (!points) return std::unexpected(std::move(points.error()));
         if (!*points) {
             log_warn(kTarget, "channel {} ({}): {} missing; channel left out", ch.index, text::quoted(ch.name),
-                     channel_file_name(ch.index));
+                     raw::chroms::channel_file_name(ch.index));
             continue;
         }
         ChannelQc c;

@@ -19,7 +19,7 @@
 #include "run_image.h"
 
 using namespace kestrune;
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 namespace {
 
@@ -28,21 +28,21 @@ constexpr std::size_t kMaxChannels = 8;     // chromatogram channels read per in
 
 // A fresh directory for the run directory of one input. libFuzzer ends the
 // process without running exit handlers, so each input removes its own.
-fs::path fresh_dir() {
+stdfs::path fresh_dir() {
     const char* tmp = std::getenv("TMPDIR");
     std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestrune-fuzz-run-XXXXXX";
     if (mkdtemp(templ.data()) == nullptr) fuzz::fault("cannot make a temporary directory");
-    return fs::path(templ);
+    return stdfs::path(templ);
 }
 
-void write_run(const fs::path& dir, std::string_view input) {
-    fs::create_directory(dir);
+void write_run(const stdfs::path& dir, std::string_view input) {
+    stdfs::create_directory(dir);
     for (const auto& f : fuzz::unpack_run(input)) {
-        const fs::path p = dir / f.name;
+        const stdfs::path p = dir / f.name;
         std::error_code ec;
-        fs::remove_all(p, ec);
+        stdfs::remove_all(p, ec);
         if (f.directory) {
-            fs::create_directory(p, ec);
+            stdfs::create_directory(p, ec);
             continue;
         }
         std::ofstream out(p, std::ios::binary | std::ios::trunc);
@@ -80,7 +80,7 @@ void decode_all(const reader::Reader& r) {
     fuzz::touch(reader::tof_constant(r.extern_inf().lteff, r.extern_inf().veff));
 }
 
-void read_chromatograms(const fs::path& dir) {
+void read_chromatograms(const stdfs::path& dir) {
     const auto inf_path = reader::find_file(dir, "_CHROMS.INF", reader::LookupMode::Silent);
     if (!fuzz::touch(inf_path) || !*inf_path) return;
     const auto inf = raw::ChromsInf::from_path(**inf_path);
@@ -98,8 +98,8 @@ void read_chromatograms(const fs::path& dir) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::log_everything();
-    const fs::path base = fresh_dir();
-    const fs::path dir = base / "run.raw";
+    const stdfs::path base = fresh_dir();
+    const stdfs::path dir = base / "run.raw";
     write_run(dir, std::string_view(reinterpret_cast<const char*>(data), size));
 
     if (auto r = reader::Reader::open(dir); fuzz::touch(r)) {
@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     read_chromatograms(dir);
 
     std::error_code ec;
-    fs::remove_all(base, ec);
+    stdfs::remove_all(base, ec);
     if (ec) fuzz::fault("cannot remove the run directory");
     return 0;
 }

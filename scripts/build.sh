@@ -7,12 +7,12 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh || exit 1
-options=(-Dtests=true -Dpypy=true)
+options=(-Dtests=true -Dpypy=true -Dinstall_library=true)
 mkdir -p build
 log=build/build.log
 {
   if [ -f build/build.ninja ]; then
-    meson configure build "${options[@]}"
+    meson setup --reconfigure build "${options[@]}"
   else
     meson setup build "${options[@]}" --buildtype=release
   fi && ninja -C build

@@ -10,6 +10,8 @@ packages=(
   libcli11-dev zlib1g-dev python3-pymzml
   # independent mzML readers and validator of the export tests (OpenMS TOPP tools)
   topp
+  # the installed C++ library's CMake consumer; the API reference (scripts/docs.sh)
+  cmake doxygen
   # fuzzing: clang 14 with libFuzzer and the sanitizer runtimes, llvm-symbolizer
   clang-14 libfuzzer-14-dev libclang-rt-14-dev llvm-14
   # hardening tests: system-call trace of the read-only check, leak check

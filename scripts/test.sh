@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the C++ unit tests, pytest under
-# CPython and PyPy, the command-line tool's end-to-end tests, the hardening
-# stages, the sanitizer stage, fuzzing and the wheel. Every stage runs; a
+# CPython and PyPy, the command-line tool's end-to-end tests, the installed
+# C++ library's consumers, the hardening stages, the sanitizer stage,
+# fuzzing and the wheel. Every stage runs; a
 # stage whose build fails counts as failed and shows the compiler's
 # messages. Ends with one line per allowed skip reason and then
 # 'summary: N passed, N failed, N skipped'; exits non-zero on any failure.
@@ -92,6 +93,13 @@ PYTHONPATH=build/binding/pypy:/usr/lib/python3/dist-packages pytest_stage pytest
 stage "command-line tool end-to-end tests"
 PYTEST_ARGS=(tests/tool)
 KESTRUNE_CLI=build/cli/kestrune PYTHONPATH=build/binding pytest_stage tool /usr/bin/python3
+
+# The installable C++ library: meson install of the release build into a
+# temporary prefix, the consumers of examples/cpp built against it with
+# pkg-config and with CMake, their output checked against the module's.
+echo "== C++ library install and consumers"
+PYTEST_ARGS=(tests/install)
+PYTHONPATH=build/binding pytest_stage install /usr/bin/python3
 
 # Hardening (CPython, this build's module): the malformed-run campaign, the
 # read-only check under strace and the leak checks; their summaries go to

@@ -1,59 +1,12 @@
-// The core library's one error type and its result alias.
+// The core library's one error type (public: kestrune/error.h) and the
+// helpers its code returns errors with.
 #pragma once
 
-#include <memory>
 #include <string>
-#include <system_error>
 
-#include "expected.h"
+#include "kestrune/error.h"
 
 namespace kestrune {
-
-// A failed operation of the core library: an I/O failure, a content problem
-// found by a parser or a lookup, or one of those wrapped in a context text
-// naming the file or scan being worked on.
-class Error {
-public:
-    enum class Kind : unsigned char { Io, Parse, Context };
-
-    // An operating-system failure, keeping its error number.
-    static Error io(int os_errno);
-    static Error io(std::error_code ec);
-    // A read that ended before the requested byte count.
-    static Error io_short_read();
-    static Error parse(std::string message);
-    static Error context(std::string context, Error inner);
-
-    Error(Error&&) noexcept = default;
-    Error& operator=(Error&&) noexcept = default;
-    Error(const Error&) = delete;
-    Error& operator=(const Error&) = delete;
-    ~Error() = default;
-
-    Kind kind() const noexcept { return kind_; }
-    // Parse: the message; Context: the context text; Io: empty.
-    const std::string& text() const noexcept { return text_; }
-    // The wrapped error of a Context error, else nullptr.
-    const Error* inner() const noexcept { return inner_.get(); }
-    // The OS error number of an Io error, 0 for a short read or other kinds.
-    int os_errno() const noexcept { return os_errno_; }
-
-    // The display text: "I/O error: ...", "parse error: ..." or
-    // "<context>: <inner display text>".
-    std::string to_string() const;
-
-private:
-    Error(Kind kind, std::string text, int os_errno, std::unique_ptr<Error> inner) noexcept
-        : kind_(kind), os_errno_(os_errno), text_(std::move(text)), inner_(std::move(inner)) {}
-
-    Kind kind_;
-    int os_errno_ = 0;
-    std::string text_;
-    std::unique_ptr<Error> inner_;
-};
-
-template <class T>
-using Result = expected<T, Error>;
 
 // Shorthand for returning an error from a function returning Result<T>.
 inline unexpected<Error> fail(Error e) { return unexpected<Error>(std::move(e)); }

@@ -16,51 +16,35 @@ namespace {
 
 constexpr std::uint64_t kUncheckedRange = std::uint64_t{1} << 20;
 
-// Owns one file descriptor. O_NONBLOCK keeps a FIFO put in place of a run
-// file from blocking the open or the reads; regular files ignore it.
-class File {
-public:
-    static Result<File> open(const std::filesystem::path& path) {
-        int fd;
-        do {
-            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0) return fail(Error::io(errno));
-        return File(fd);
-    }
-    File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    File& operator=(File&&) = delete;
-    ~File() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int fd() const noexcept { return fd_; }
-
-    // Reads until `n` bytes are in `dst` or the file ends; returns the count.
-    // With `offset`, the reads are positioned there and the file position is
-    // left alone; without, they continue from the file position.
-    Result<std::size_t> read_full(std::uint8_t* dst, std::size_t n, std::optional<off_t> offset = std::nullopt) {
-        std::size_t done = 0;
-        while (done < n) {
-            const ssize_t got = offset ? ::pread(fd_, dst + done, n - done, *offset + static_cast<off_t>(done))
-                                       : ::read(fd_, dst + done, n - done);
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                return fail(Error::io(errno));
-            }
-            if (got == 0) break;
-            done += static_cast<std::size_t>(got);
-        }
-        return done;
-    }
-
-private:
-    explicit File(int fd) : fd_(fd) {}
-    int fd_;
-};
-
 }  // namespace
+
+Result<File> File::open(const std::filesystem::path& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail(Error::io(errno));
+    return File(fd);
+}
+
+File::~File() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<std::size_t> File::read_full(std::uint8_t* dst, std::size_t n, std::optional<off_t> offset) {
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t got = offset ? ::pread(fd_, dst + done, n - done, *offset + static_cast<off_t>(done))
+                                   : ::read(fd_, dst + done, n - done);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return fail(Error::io(errno));
+        }
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
 
 Result<std::vector<std::uint8_t>> read_file(const std::filesystem::path& path) {
     auto file = File::open(path);

@@ -3,9 +3,12 @@
 // file; nothing stays open between calls.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "bytes.h"
@@ -31,6 +34,29 @@ public:
 private:
     std::unique_ptr<std::uint8_t[]> data_;
     std::size_t size_ = 0;
+};
+
+// Owns one file descriptor, open for reading. O_NONBLOCK keeps a FIFO put
+// in place of a run file from blocking the open or the reads; regular files
+// ignore it.
+class File {
+public:
+    static Result<File> open(const std::filesystem::path& path);
+    File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    File& operator=(File&&) = delete;
+    ~File();
+    int fd() const noexcept { return fd_; }
+
+    // Reads until `n` bytes are in `dst` or the file ends; returns the count.
+    // With `offset`, the reads are positioned there and the file position is
+    // left alone; without, they continue from the file position.
+    Result<std::size_t> read_full(std::uint8_t* dst, std::size_t n, std::optional<off_t> offset = std::nullopt);
+
+private:
+    explicit File(int fd) : fd_(fd) {}
+    int fd_;
 };
 
 // The whole file, read into an owned buffer.

@@ -20,14 +20,6 @@ namespace kestrune::reader {
 // "bundle.raw" when it has none (empty, ".", a root, ending in "..").
 std::string run_name(const std::filesystem::path& dir);
 
-// Record width (6 or 8) established from the offsets of neighbouring
-// Variant A records, or nothing.
-std::optional<std::uint32_t> variant_a_record_width(const std::vector<raw::ScanIndexA>& records);
-
-// Data-file bytes a Variant A index addresses; nothing for Variant B or an
-// empty index.
-std::optional<std::uint64_t> index_end(const raw::ScanIndex& idx, Encoding encoding);
-
 }  // namespace kestrune::reader
 
 namespace kestrune::raw::header {

@@ -131,6 +131,10 @@ Result<ChromsInf> ChromsInf::from_path(const std::filesystem::path& path) {
     return from_bytes(*bytes);
 }
 
+std::string channel_file_name(std::size_t index) {
+    return fmt::format("_CHRO{:03}.DAT", static_cast<std::uint64_t>(index) + 3);
+}
+
 Result<std::vector<ChromPoint>> parse_chro_bytes(Bytes bytes) {
     const std::size_t size = bytes.size();
     if (size < kChroHeaderSize) {

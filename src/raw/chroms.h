@@ -44,6 +44,10 @@ std::string decode_cp1252(Bytes bytes);
 // (1.0, "") when there is none or it cannot be read.
 std::pair<double, std::string> parse_cc_spec(Bytes text_field);
 
+// "_CHRO" + (index + 3) zero-padded to at least three digits + ".DAT": the
+// samples file of the channel with 0-based `index`.
+std::string channel_file_name(std::size_t index);
+
 Result<std::vector<ChromPoint>> parse_chro_bytes(Bytes bytes);
 Result<std::vector<ChromPoint>> read_chro_dat(const std::filesystem::path& path);
 

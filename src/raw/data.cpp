@@ -1,8 +1,10 @@
 #include "raw/data.h"
 #include "test_hooks.h"
+#include "text.h"
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -542,18 +544,6 @@ std::size_t decode_all_d(const std::uint8_t* p, std::size_t n, const Cal& cal, P
     return records_d(p, 0, n, cal, out, 0, bad);
 }
 
-Spectrum sized_spectrum(std::size_t n) {
-    Spectrum s;
-    s.mz.resize(n);
-    s.intensity.resize(n);
-    return s;
-}
-
-void cut(Spectrum& s, std::size_t k) {
-    s.mz.resize(k);
-    s.intensity.resize(k);
-}
-
 }  // namespace
 
 double calibrate(const FunctionCal& cal, double u) noexcept {
@@ -561,13 +551,19 @@ double calibrate(const FunctionCal& cal, double u) noexcept {
     return AnyPoly{cal.coefficients.data(), cal.coefficients.size()}(u);
 }
 
-Result<Spectrum> decode_encoding_a(Bytes bytes, const DecodeParams& params) {
+namespace {
+
+using Peaks = std::size_t;
+
+Result<Peaks> decode_a_into(Bytes bytes, const DecodeParams& params, std::vector<double>& mz,
+                            std::vector<float>& intensity) {
     const std::size_t size = bytes.size();
     if (size % 6 != 0)
         return parse_error(fmt::format("Encoding A: scan size {} is not a multiple of 6", size));
     const std::size_t n = size / 6;
-    Spectrum s = sized_spectrum(n);
-    const PeakOut out{s.mz.data(), s.intensity.data()};
+    mz.resize(n);
+    intensity.resize(n);
+    const PeakOut out{mz.data(), intensity.data()};
     std::size_t bad = kNoRecord;
     const std::size_t k =
         with_calibration(params.cal, [&](const auto& cal) { return decode_all_a(bytes.data(), n, cal, out, bad); });
@@ -576,57 +572,51 @@ Result<Spectrum> decode_encoding_a(Bytes bytes, const DecodeParams& params) {
         return parse_error(fmt::format("Encoding A: unsupported m/z word {:02x} {:02x} {:02x} {:02x}", r[2],
                                        r[3], r[4], r[5]));
     }
-    cut(s, k);
-    return s;
+    return k;
 }
 
-Result<Spectrum> decode_encoding_c(Bytes bytes, const DecodeParams& params) {
+Result<Peaks> decode_c_into(Bytes bytes, const DecodeParams& params, std::vector<double>& mz,
+                            std::vector<float>& intensity) {
     auto anchored = anchored_axis(bytes, params, 'C');
     if (!anchored) return fail(std::move(anchored.error()));
-    if (!*anchored) return Spectrum{};
+    if (!*anchored) return Peaks{0};
     const FlightAxis axis = **anchored;
-    const std::size_t size = bytes.size();
 
     // The first and last records are decoded too, so every record may give
     // an entry.
-    const std::size_t n = size / 8;
-    Spectrum s = sized_spectrum(n);
-    const PeakOut out{s.mz.data(), s.intensity.data()};
-    const std::size_t k =
-        with_calibration(params.cal, [&](const auto& cal) { return decode_all_c(bytes.data(), n, cal, axis, out); });
-    cut(s, k);
-    return s;
+    const std::size_t n = bytes.size() / 8;
+    mz.resize(n);
+    intensity.resize(n);
+    const PeakOut out{mz.data(), intensity.data()};
+    return with_calibration(params.cal, [&](const auto& cal) { return decode_all_c(bytes.data(), n, cal, axis, out); });
 }
 
-Result<ImsSpectrum> decode_encoding_b(Bytes bytes, const DecodeParams& params) {
+Result<Peaks> decode_b_into(Bytes bytes, const DecodeParams& params, std::vector<double>& mz,
+                            std::vector<double>& drift_time_ms, std::vector<float>& intensity) {
     auto anchored = anchored_axis(bytes, params, 'B');
     if (!anchored) return fail(std::move(anchored.error()));
-    if (!*anchored) return ImsSpectrum{};
+    if (!*anchored) return Peaks{0};
     const FlightAxis axis = **anchored;
-    const std::size_t size = bytes.size();
 
-    const std::size_t n = size / 8;
-    ImsSpectrum s;
-    s.mz.resize(n);
-    s.drift_time_ms.resize(n);
-    s.intensity.resize(n);
-    const ImsPeakOut out{s.mz.data(), s.drift_time_ms.data(), s.intensity.data()};
-    const std::size_t k = with_calibration(params.cal, [&](const auto& cal) {
+    const std::size_t n = bytes.size() / 8;
+    mz.resize(n);
+    drift_time_ms.resize(n);
+    intensity.resize(n);
+    const ImsPeakOut out{mz.data(), drift_time_ms.data(), intensity.data()};
+    return with_calibration(params.cal, [&](const auto& cal) {
         return decode_all_b(bytes.data(), n, cal, axis, params.scan_time_ms, out);
     });
-    s.mz.resize(k);
-    s.drift_time_ms.resize(k);
-    s.intensity.resize(k);
-    return s;
 }
 
-Result<Spectrum> decode_encoding_d(Bytes bytes, const DecodeParams& params) {
+Result<Peaks> decode_d_into(Bytes bytes, const DecodeParams& params, std::vector<double>& mz,
+                            std::vector<float>& intensity) {
     const std::size_t size = bytes.size();
     if (size % 8 != 0)
         return parse_error(fmt::format("Encoding D: scan size {} is not a multiple of 8", size));
     const std::size_t n = size / 8;
-    Spectrum s = sized_spectrum(n);
-    const PeakOut out{s.mz.data(), s.intensity.data()};
+    mz.resize(n);
+    intensity.resize(n);
+    const PeakOut out{mz.data(), intensity.data()};
     std::size_t bad = kNoRecord;
     const std::size_t k =
         with_calibration(params.cal, [&](const auto& cal) { return decode_all_d(bytes.data(), n, cal, out, bad); });
@@ -635,8 +625,114 @@ Result<Spectrum> decode_encoding_d(Bytes bytes, const DecodeParams& params) {
         return parse_error(
             fmt::format("Encoding D: position word {:#010x} lacks the leading mantissa bit", word));
     }
-    cut(s, k);
+    return k;
+}
+
+// A Spectrum from one of the one-dimensional decoders, cut to its peaks.
+template <class Decode>
+Result<Spectrum> spectrum_of(Decode decode, Bytes bytes, const DecodeParams& params) {
+    Spectrum s;
+    auto k = decode(bytes, params, s.mz, s.intensity);
+    if (!k) return fail(std::move(k.error()));
+    s.mz.resize(*k);
+    s.intensity.resize(*k);
     return s;
+}
+
+}  // namespace
+
+Result<Spectrum> decode_encoding_a(Bytes bytes, const DecodeParams& params) {
+    return spectrum_of(decode_a_into, bytes, params);
+}
+
+Result<Spectrum> decode_encoding_c(Bytes bytes, const DecodeParams& params) {
+    return spectrum_of(decode_c_into, bytes, params);
+}
+
+Result<Spectrum> decode_encoding_d(Bytes bytes, const DecodeParams& params) {
+    return spectrum_of(decode_d_into, bytes, params);
+}
+
+Result<ImsSpectrum> decode_encoding_b(Bytes bytes, const DecodeParams& params) {
+    ImsSpectrum s;
+    auto k = decode_b_into(bytes, params, s.mz, s.drift_time_ms, s.intensity);
+    if (!k) return fail(std::move(k.error()));
+    s.mz.resize(*k);
+    s.drift_time_ms.resize(*k);
+    s.intensity.resize(*k);
+    return s;
+}
+
+Result<std::size_t> decode_into(Encoding encoding, Bytes bytes, const DecodeParams& params, ScanArrays out) {
+    Result<Peaks> k = Peaks{0};
+    switch (encoding) {
+        case Encoding::A: k = decode_a_into(bytes, params, out.mz, out.intensity); break;
+        case Encoding::B: k = decode_b_into(bytes, params, out.mz, out.drift_time_ms, out.intensity); break;
+        case Encoding::C: k = decode_c_into(bytes, params, out.mz, out.intensity); break;
+        case Encoding::D: k = decode_d_into(bytes, params, out.mz, out.intensity); break;
+    }
+    if (!k) return fail(std::move(k.error()));
+    out.mz.resize(*k);
+    out.intensity.resize(*k);
+    out.drift_time_ms.resize(encoding == Encoding::B ? *k : 0);
+    return *k;
+}
+
+bool is_synapt(std::string_view instrument) {
+    const std::string upper = text::ascii_upper(instrument);
+    return upper.size() >= 6 && upper.starts_with("SYNAPT");
+}
+
+EncodingChoice choose_encoding(const ScanIndex& idx, std::string_view instrument, bool want_note) {
+    if (idx.is_variant_b()) {
+        if (is_synapt(instrument))
+            return {Encoding::B, want_note ? fmt::format("30-byte index, instrument {} starts with SYNAPT",
+                                                         text::quoted(instrument))
+                                           : std::string()};
+        return {Encoding::C, want_note ? fmt::format("30-byte index, instrument {} is not SYNAPT",
+                                                     text::quoted(instrument))
+                                       : std::string()};
+    }
+    const auto width = variant_a_record_width(idx.a());
+    if (width == 8u) return {Encoding::D, want_note ? "22-byte index, 8-byte records" : ""};
+    if (width == 6u) return {Encoding::A, want_note ? "22-byte index, 6-byte records" : ""};
+    return {Encoding::A,
+            want_note ? "22-byte index, record width not established from offsets; assuming 6-byte records" : ""};
+}
+
+std::optional<std::uint32_t> variant_a_record_width(const std::vector<ScanIndexA>& records) {
+    for (std::size_t i = 1; i < records.size(); ++i) {
+        const auto& prev = records[i - 1];
+        const auto& cur = records[i];
+        if (cur.offset <= prev.offset || prev.peak_count == 0) continue;
+        const std::uint32_t d = cur.offset - prev.offset;
+        if (d % prev.peak_count != 0) continue;
+        const std::uint32_t q = d / prev.peak_count;
+        if (q == 6 || q == 8) return q;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> index_end(const ScanIndex& idx, Encoding encoding) {
+    if (!idx.is_variant_a() || idx.a().empty()) return std::nullopt;
+    const std::uint64_t width = record_width(encoding);
+    std::uint64_t end = 0;
+    for (const auto& r : idx.a()) end = std::max(end, std::uint64_t{r.offset} + std::uint64_t{r.peak_count} * width);
+    return end;
+}
+
+ScanBytes scan_bytes(const ScanIndex& idx, std::size_t scan, Encoding encoding, std::uint64_t dat_size) {
+    const std::uint64_t start = idx.offset(scan);
+    std::uint64_t length;
+    if (idx.is_variant_b()) {
+        const auto& recs = idx.b();
+        const std::uint64_t next = scan + 1 < recs.size() ? std::uint64_t{recs[scan + 1].offset} : dat_size;
+        length = next >= start ? next - start : 0;
+    } else {
+        length = std::uint64_t{idx.a()[scan].peak_count} * record_width(encoding);
+    }
+    const std::uint64_t available = start <= dat_size ? dat_size - start : 0;
+    return {start, std::min(length, available)};
 }
 
 namespace detail {

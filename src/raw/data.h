@@ -2,13 +2,61 @@
 // with the m/z calibration they all apply.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "bytes.h"
 #include "error.h"
+#include "kestrune/types.h"
 #include "raw/header.h"
+#include "raw/index.h"
 
 namespace kestrune::raw::data {
+
+// The data encoding of a function's scans (public: kestrune/types.h), and
+// its letter.
+using kestrune::Encoding;
+using kestrune::encoding_name;
+
+// Bytes per data record that a 22-byte index counts: 6 for A, 8 otherwise.
+inline std::uint64_t record_width(Encoding e) noexcept { return e == Encoding::A ? 6 : 8; }
+
+// Whether the instrument text names a SYNAPT (ion-mobility) instrument:
+// at least six bytes starting with "SYNAPT", ASCII case ignored.
+bool is_synapt(std::string_view instrument);
+
+// The encoding of a function and the note that explains the choice (built
+// only when asked for).
+struct EncodingChoice {
+    Encoding encoding = Encoding::A;
+    std::string note;
+};
+
+// A 30-byte index holds B on a SYNAPT instrument, else C; a 22-byte index
+// holds D with 8-byte records, else A.
+EncodingChoice choose_encoding(const ScanIndex& idx, std::string_view instrument, bool want_note);
+
+// The record width (6 or 8) that neighbouring records' offsets and counts
+// establish, or nothing.
+std::optional<std::uint32_t> variant_a_record_width(const std::vector<ScanIndexA>& records);
+
+// Data-file bytes a 22-byte index addresses; nothing for a 30-byte index or
+// an empty one.
+std::optional<std::uint64_t> index_end(const ScanIndex& idx, Encoding encoding);
+
+// The bytes of one scan in its data file.
+struct ScanBytes {
+    std::uint64_t start = 0;
+    std::uint64_t length = 0;
+};
+
+// The byte range of scan `scan` (< idx.size()): a 30-byte record runs to the
+// next record's offset (the file's end for the last), a 22-byte record holds
+// its peak count of records; clipped to the file's `dat_size`.
+ScanBytes scan_bytes(const ScanIndex& idx, std::size_t scan, Encoding encoding, std::uint64_t dat_size);
 
 struct DecodeParams {
     FunctionCal cal;
@@ -42,8 +90,21 @@ Result<Spectrum> decode_encoding_c(Bytes bytes, const DecodeParams& params);
 // 8-byte records: 16.16 fixed-point intensity, exponent/mantissa position word.
 Result<Spectrum> decode_encoding_d(Bytes bytes, const DecodeParams& params);
 
+// Arrays a scan is decoded into; they keep their storage between scans.
+struct ScanArrays {
+    std::vector<double>& mz;
+    std::vector<float>& intensity;
+    std::vector<double>& drift_time_ms;
+};
+
+// Decodes one scan of `encoding` into `out`, which ends with one entry per
+// peak (drift times for Encoding B only, else none): the decoders above
+// without fresh arrays. Returns the number of peaks.
+Result<std::size_t> decode_into(Encoding encoding, Bytes bytes, const DecodeParams& params, ScanArrays out);
+
 }  // namespace kestrune::raw::data
 
 namespace kestrune::raw {
 using data::DecodeParams;
+using data::Encoding;
 }

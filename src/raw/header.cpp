@@ -1,4 +1,5 @@
 #include "raw/header.h"
+#include "raw/chroms.h"
 
 #include <fmt/format.h>
 
@@ -100,6 +101,22 @@ Result<Header> Header::from_path(const std::filesystem::path& path) {
     auto bytes = fs::read_file(path);
     if (!bytes) return fail(std::move(bytes.error()));
     return from_str(text::lossy_utf8(*bytes));
+}
+
+Result<Header> Header::from_bytes_as_written(std::string_view bytes) {
+    if (text::is_valid_utf8(bytes)) return from_str(bytes);
+    return from_str(chroms::decode_cp1252(Bytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size())));
+}
+
+InstrumentText split_instrument(std::string_view text) {
+    InstrumentText out;
+    const std::size_t hash = text.find('#');
+    out.model = std::string(text::trim(text.substr(0, hash)));
+    if (hash != std::string_view::npos) {
+        const std::string_view serial = text::trim(text.substr(hash + 1));
+        if (!serial.empty() && text::ascii_upper(serial) != "NOTSET") out.serial_number = std::string(serial);
+    }
+    return out;
 }
 
 }  // namespace kestrune::raw::header

@@ -34,7 +34,19 @@ struct Header {
 
     static Result<Header> from_str(std::string_view text);
     static Result<Header> from_path(const std::filesystem::path& path);
+    // The file's bytes with its texts as written: UTF-8 when the whole file
+    // is valid UTF-8, otherwise Windows-1252 (as the acquisition software
+    // writes on Windows).
+    static Result<Header> from_bytes_as_written(std::string_view bytes);
 };
+
+// The instrument text of a header split at its first '#': the model, and
+// the serial number unless it is empty or "NotSet".
+struct InstrumentText {
+    std::string model;
+    std::optional<std::string> serial_number;
+};
+InstrumentText split_instrument(std::string_view text);
 
 }  // namespace kestrune::raw::header
 

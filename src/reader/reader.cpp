@@ -1,7 +1,9 @@
 #include "reader/reader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <limits>
 
 #include <fmt/format.h>
 
@@ -23,35 +25,6 @@ Result<T> with_reading_context(Result<T> r, const std::filesystem::path& path) {
     return fail(Error::context(fmt::format("reading {}", path), std::move(r.error())));
 }
 
-bool is_synapt(const std::optional<std::string>& instrument) {
-    const std::string upper = text::ascii_upper(instrument.value_or(std::string()));
-    return upper.size() >= 6 && upper.starts_with("SYNAPT");
-}
-
-// The encoding of a function and the note that explains the choice.
-struct EncodingChoice {
-    Encoding encoding;
-    std::string note;  // built only when Debug records are enabled
-};
-
-EncodingChoice choose_encoding(const raw::ScanIndex& idx, bool synapt, std::string_view instrument,
-                               bool want_note) {
-    if (idx.is_variant_b()) {
-        if (synapt)
-            return {Encoding::B, want_note ? fmt::format("30-byte index, instrument {} starts with SYNAPT",
-                                                         text::quoted(instrument))
-                                           : std::string()};
-        return {Encoding::C, want_note ? fmt::format("30-byte index, instrument {} is not SYNAPT",
-                                                     text::quoted(instrument))
-                                       : std::string()};
-    }
-    const auto width = variant_a_record_width(idx.a());
-    if (width == 8u) return {Encoding::D, want_note ? "22-byte index, 8-byte records" : ""};
-    if (width == 6u) return {Encoding::A, want_note ? "22-byte index, 6-byte records" : ""};
-    return {Encoding::A,
-            want_note ? "22-byte index, record width not established from offsets; assuming 6-byte records" : ""};
-}
-
 std::string number_list(const std::map<std::uint32_t, raw::FunctionCal>& calibration) {
     std::string out = "[";
     bool first = true;
@@ -65,16 +38,6 @@ std::string number_list(const std::map<std::uint32_t, raw::FunctionCal>& calibra
 }
 
 }  // namespace
-
-std::string_view encoding_name(Encoding e) noexcept {
-    switch (e) {
-        case Encoding::A: return "A";
-        case Encoding::B: return "B";
-        case Encoding::C: return "C";
-        case Encoding::D: return "D";
-    }
-    return "?";
-}
 
 std::string run_name(const std::filesystem::path& dir) {
     // The last component that is neither empty nor "."; none, or "..", gives
@@ -90,27 +53,6 @@ std::string run_name(const std::filesystem::path& dir) {
     }
     if (last.empty() || last == "..") return "bundle.raw";
     return text::lossy_utf8(last);
-}
-
-std::optional<std::uint32_t> variant_a_record_width(const std::vector<raw::ScanIndexA>& records) {
-    for (std::size_t i = 1; i < records.size(); ++i) {
-        const auto& prev = records[i - 1];
-        const auto& cur = records[i];
-        if (cur.offset <= prev.offset || prev.peak_count == 0) continue;
-        const std::uint32_t d = cur.offset - prev.offset;
-        if (d % prev.peak_count != 0) continue;
-        const std::uint32_t q = d / prev.peak_count;
-        if (q == 6 || q == 8) return q;
-    }
-    return std::nullopt;
-}
-
-std::optional<std::uint64_t> index_end(const raw::ScanIndex& idx, Encoding encoding) {
-    if (!idx.is_variant_a() || idx.a().empty()) return std::nullopt;
-    const std::uint64_t width = encoding == Encoding::A ? 6 : 8;
-    std::uint64_t end = 0;
-    for (const auto& r : idx.a()) end = std::max(end, std::uint64_t{r.offset} + std::uint64_t{r.peak_count} * width);
-    return end;
 }
 
 double tof_constant(double lteff, double veff) noexcept {
@@ -134,9 +76,13 @@ Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
 
     auto header_path = required_file(dir, "_HEADER.TXT");
     if (!header_path) return fail(std::move(header_path.error()));
-    auto header = with_reading_context(raw::Header::from_path(*header_path), *header_path);
+    // Header::from_path's steps, keeping the bytes for header_as_written.
+    auto header_bytes = with_reading_context(fs::read_file(*header_path), *header_path);
+    if (!header_bytes) return fail(std::move(header_bytes.error()));
+    auto header = with_reading_context(raw::Header::from_str(text::lossy_utf8(*header_bytes)), *header_path);
     if (!header) return fail(std::move(header.error()));
     r.header_ = std::move(*header);
+    r.header_bytes_.assign(header_bytes->begin(), header_bytes->end());
 
     auto extern_path = required_file(dir, "_extern.inf");
     if (!extern_path) return fail(std::move(extern_path.error()));
@@ -150,7 +96,6 @@ Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
     if (!table) return fail(std::move(table.error()));
 
     const std::string_view instrument = r.header_.instrument ? std::string_view(*r.header_.instrument) : "";
-    const bool synapt = is_synapt(r.header_.instrument);
     const bool debug = log::enabled(log::Level::Debug);
     if (debug) {
         const auto& x = r.extern_inf_;
@@ -188,7 +133,7 @@ Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
         entry.dat_path = std::move(**dat_path);
         entry.dat_size = *dat_size;
 
-        EncodingChoice choice = choose_encoding(entry.idx, synapt, instrument, debug);
+        raw::data::EncodingChoice choice = raw::data::choose_encoding(entry.idx, instrument, debug);
         entry.encoding = choice.encoding;
 
         if (const auto cal = r.header_.calibration.find(n); cal != r.header_.calibration.end()) {
@@ -225,6 +170,7 @@ Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
     r.name_ = run_name(dir);
     log_debug(kTarget, "opened {}: {} of {} functions readable", r.name_, r.functions_.size(),
               table->functions.size());
+    r.table_ = std::move(*table);
     return r;
 }
 
@@ -235,19 +181,7 @@ Result<DecodedSpectrum> Reader::decode_scan(std::uint32_t function, std::uint64_
         const std::size_t n = entry->idx.size();
         if (scan >= n) return parse_error(fmt::format("function {} scan {} out of range", function, scan));
 
-        const std::uint64_t size = entry->dat_size;
-        const std::uint64_t start = entry->idx.offset(scan);
-        std::uint64_t length;
-        if (entry->idx.is_variant_b()) {
-            const auto& recs = entry->idx.b();
-            const std::uint64_t next = scan + 1 < recs.size() ? std::uint64_t{recs[scan + 1].offset} : size;
-            length = next >= start ? next - start : 0;
-        } else {
-            const std::uint64_t width = entry->encoding == Encoding::A ? 6 : 8;
-            length = std::uint64_t{entry->idx.a()[scan].peak_count} * width;
-        }
-        const std::uint64_t available = start <= size ? size - start : 0;
-        length = std::min(length, available);
+        const auto [start, length] = raw::data::scan_bytes(entry->idx, scan, entry->encoding, entry->dat_size);
         const float rt_min = entry->idx.rt_min(scan);
 
         log_trace(kTarget, "function {} scan {}: {} bytes {}..{} of {}, RT {} min", function, scan,
@@ -256,12 +190,7 @@ Result<DecodedSpectrum> Reader::decode_scan(std::uint32_t function, std::uint64_
         auto bytes = fs::read_range(entry->dat_path, start, length);
         if (!bytes) return fail(std::move(bytes.error()));
 
-        raw::DecodeParams params;
-        params.cal = entry->cal;
-        params.tof_constant = tof_constant(extern_inf_.lteff, extern_inf_.veff);
-        params.mz_low = static_cast<double>(entry->info.mz_low);
-        params.mz_high = static_cast<double>(entry->info.mz_high);
-        params.scan_time_ms = static_cast<double>(entry->info.scan_time_s) * 1000.0;
+        const raw::DecodeParams params = decode_params(*entry);
 
         DecodedSpectrum out;
         switch (entry->encoding) {
@@ -295,6 +224,117 @@ Result<DecodedSpectrum> Reader::decode_scan(std::uint32_t function, std::uint64_
     if (!result)
         return fail(Error::context(fmt::format("{} function {} scan {}", dir_, function, scan), std::move(result.error())));
     return result;
+}
+
+raw::DecodeParams Reader::decode_params(const FunctionEntry& entry) const {
+    raw::DecodeParams params;
+    params.cal = entry.cal;
+    params.tof_constant = tof_constant(extern_inf_.lteff, extern_inf_.veff);
+    params.mz_low = static_cast<double>(entry.info.mz_low);
+    params.mz_high = static_cast<double>(entry.info.mz_high);
+    params.scan_time_ms = static_cast<double>(entry.info.scan_time_s) * 1000.0;
+    return params;
+}
+
+Result<raw::Header> Reader::header_as_written() const {
+    return raw::Header::from_bytes_as_written(header_bytes_);
+}
+
+Result<std::optional<raw::ChromsInf>> Reader::channels() const {
+    auto path = find_file(dir_, "_CHROMS.INF");
+    if (!path) return fail(std::move(path.error()));
+    if (!*path) return std::optional<raw::ChromsInf>();
+    auto chroms = with_reading_context(raw::ChromsInf::from_path(**path), **path);
+    if (!chroms) return fail(std::move(chroms.error()));
+    return std::optional<raw::ChromsInf>(std::move(*chroms));
+}
+
+Result<std::optional<std::vector<raw::chroms::ChromPoint>>> Reader::read_channel(std::size_t index) const {
+    using Points = std::vector<raw::chroms::ChromPoint>;
+    auto path = find_file(dir_, raw::chroms::channel_file_name(index));
+    if (!path) return fail(std::move(path.error()));
+    if (!*path) return std::optional<Points>();
+    auto points = with_reading_context(raw::chroms::read_chro_dat(**path), **path);
+    if (!points) return fail(std::move(points.error()));
+    return std::optional<Points>(std::move(*points));
+}
+
+namespace {
+
+// Bytes read ahead of a scan when the window is refilled: many scans a read.
+constexpr std::uint64_t kWindow = std::uint64_t{4} << 20;
+
+}  // namespace
+
+ScanRange::ScanRange(const Reader& reader, const FunctionEntry& entry, fs::File file, std::uint64_t first,
+                     std::uint64_t end)
+    : reader_(&reader),
+      entry_(&entry),
+      params_(reader.decode_params(entry)),
+      file_(std::move(file)),
+      next_(first),
+      end_(end) {}
+
+Result<ScanRange> ScanRange::open(const Reader& reader, std::uint32_t function, std::uint64_t first,
+                                  std::uint64_t count) {
+    const FunctionEntry* entry = reader.function(function);
+    auto in_context = [&](Error e) {
+        return fail(Error::context(fmt::format("{} function {}", reader.dir(), function), std::move(e)));
+    };
+    if (entry == nullptr)
+        return in_context(Error::parse(fmt::format("function {} not present in bundle", function)));
+    const std::uint64_t n = entry->idx.size();
+    if (first > n) return in_context(Error::parse(fmt::format("function {} scan {} out of range", function, first)));
+    const std::uint64_t end = first + std::min(count, n - first);
+    auto file = fs::File::open(entry->dat_path);
+    if (!file) return in_context(std::move(file.error()));
+    return ScanRange(reader, *entry, std::move(*file), first, end);
+}
+
+Result<Bytes> ScanRange::scan_bytes(std::uint64_t scan) {
+    const auto [start, length] = raw::data::scan_bytes(entry_->idx, scan, entry_->encoding, entry_->dat_size);
+    log_trace(kTarget, "function {} scan {}: {} bytes {}..{} of {}, RT {} min", entry_->number, scan,
+              encoding_name(entry_->encoding), start, start + length, entry_->dat_path,
+              text::plain(entry_->idx.rt_min(scan)));
+    if (length == 0) return Bytes();
+    if (start < window_start_ || start + length > window_start_ + window_filled_) {
+        // Scans lie back to back: read this one and those after it that fit
+        // the window, up to the size the file had at open.
+        const std::uint64_t want = std::max(length, std::min(kWindow, entry_->dat_size - start));
+        if (want > std::numeric_limits<std::size_t>::max() / 2) return fail(Error::io(ENOMEM));
+        if (window_.size() < want) window_ = fs::Buffer(static_cast<std::size_t>(want));
+        window_start_ = start;
+        window_filled_ = 0;
+        auto got = file_.read_full(window_.data(), static_cast<std::size_t>(want), static_cast<off_t>(start));
+        if (!got) return fail(std::move(got.error()));
+        window_filled_ = *got;
+        if (window_filled_ < length) return fail(Error::io_short_read());
+    }
+    return Bytes(window_.data() + (start - window_start_), static_cast<std::size_t>(length));
+}
+
+Result<bool> ScanRange::next(kestrune::Scan& out) {
+    if (next_ >= end_) return false;
+    const std::uint64_t scan = next_++;
+    auto decode = [&]() -> Result<bool> {
+        auto bytes = scan_bytes(scan);
+        if (!bytes) return fail(std::move(bytes.error()));
+        auto peaks = raw::data::decode_into(entry_->encoding, *bytes, params_,
+                                            {out.mz, out.intensity, out.drift_time_ms});
+        if (!peaks) return fail(std::move(peaks.error()));
+        return true;
+    };
+    auto decoded = decode();
+    if (!decoded)
+        return fail(Error::context(fmt::format("{} function {} scan {}", reader_->dir(), entry_->number, scan),
+                                   std::move(decoded.error())));
+    out.function = entry_->number;
+    out.index = scan;
+    out.rt_min = entry_->idx.rt_min(scan);
+    out.ion_mobility = entry_->encoding == Encoding::B;
+    out.collision_energy = entry_->sts ? entry_->sts->collision_energy(scan) : std::nullopt;
+    out.etd_fragmentation_mode = entry_->sts ? entry_->sts->etd_fragmentation_mode(scan) : std::nullopt;
+    return true;
 }
 
 }  // namespace kestrune::reader

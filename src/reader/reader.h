@@ -1,5 +1,6 @@
-// An opened run directory: its run-wide files and one entry per readable
-// acquisition function. Immutable after open; scans are decoded on demand.
+// An opened run directory: its run-wide files, the whole function table and
+// one entry per readable acquisition function. Immutable after open; scans
+// and chromatogram channels are read on demand.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,9 @@
 #include <vector>
 
 #include "error.h"
+#include "fs.h"
+#include "kestrune/types.h"
+#include "raw/chroms.h"
 #include "raw/data.h"
 #include "raw/extern_inf.h"
 #include "raw/func_sts.h"
@@ -20,10 +24,10 @@
 
 namespace kestrune::reader {
 
-enum class Encoding : std::uint8_t { A = 0, B = 1, C = 2, D = 3 };
-
-// "A", "B", "C" or "D".
-std::string_view encoding_name(Encoding e) noexcept;
+using raw::data::Encoding;
+using raw::data::encoding_name;
+using raw::data::index_end;
+using raw::data::variant_a_record_width;
 
 struct FunctionEntry {
     std::uint32_t number = 0;
@@ -51,14 +55,30 @@ public:
 
     Result<DecodedSpectrum> decode_scan(std::uint32_t function, std::uint64_t scan) const;
 
+    // The parameters every scan of the function is decoded with.
+    raw::DecodeParams decode_params(const FunctionEntry& entry) const;
+
     const raw::ExternInf& extern_inf() const noexcept { return extern_inf_; }
     const std::filesystem::path& dir() const noexcept { return dir_; }
     const std::string& name() const noexcept { return name_; }
     const std::vector<FunctionEntry>& functions() const noexcept { return functions_; }
     const raw::Header& header() const noexcept { return header_; }
+    // The run header parsed from the bytes read at open with its texts as
+    // written (UTF-8, else Windows-1252); header() decodes them as UTF-8.
+    Result<raw::Header> header_as_written() const;
+    // Every record of _FUNCTNS.INF, readable or not, in file order.
+    const raw::FunctionTable& function_table() const noexcept { return table_; }
 
     // The first entry with that function number, or nullptr.
     const FunctionEntry* function(std::uint32_t number) const noexcept;
+
+    // _CHROMS.INF, looked up and read on each call (open does not touch it);
+    // nothing when the run has none. Errors carry "reading {}" context.
+    Result<std::optional<raw::ChromsInf>> channels() const;
+
+    // The samples of the channel with 0-based `index`, read from its
+    // _CHROnnn.DAT on each call; nothing when that file does not exist.
+    Result<std::optional<std::vector<raw::chroms::ChromPoint>>> read_channel(std::size_t index) const;
 
 private:
     raw::ExternInf extern_inf_;
@@ -66,6 +86,42 @@ private:
     std::string name_;
     std::vector<FunctionEntry> functions_;
     raw::Header header_;
+    raw::FunctionTable table_;
+    std::string header_bytes_;
+};
+
+// Consecutive scans of one function, decoded in order through one open data
+// file that is read in windows of many scans. Refers to its Reader, which
+// must outlive it.
+class ScanRange {
+public:
+    // Scans first .. first + count - 1 (count clipped to the function's
+    // scans) of a readable function; opens the data file.
+    static Result<ScanRange> open(const Reader& reader, std::uint32_t function, std::uint64_t first,
+                                  std::uint64_t count);
+
+    std::uint64_t position() const noexcept { return next_; }
+    std::uint64_t end() const noexcept { return end_; }
+
+    // Decodes the next scan into `out`, reusing its arrays; false after the
+    // last. An error carries the context "{} function {} scan {}" as
+    // decode_scan's do, and the range moves on past that scan.
+    Result<bool> next(kestrune::Scan& out);
+
+private:
+    ScanRange(const Reader& reader, const FunctionEntry& entry, fs::File file, std::uint64_t first,
+              std::uint64_t end);
+    Result<Bytes> scan_bytes(std::uint64_t scan);
+
+    const Reader* reader_;
+    const FunctionEntry* entry_;
+    raw::DecodeParams params_;
+    fs::File file_;
+    fs::Buffer window_;
+    std::uint64_t window_start_ = 0;
+    std::size_t window_filled_ = 0;
+    std::uint64_t next_;
+    std::uint64_t end_;
 };
 
 // Flight time (us) of an ion of m/z 1 from the effective flight length (mm)

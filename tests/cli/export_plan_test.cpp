@@ -5,7 +5,7 @@
 
 #include "export.h"
 #include "representation.h"
-#include "run_files.h"
+#include "raw/header.h"
 
 namespace kestrune::cli {
 namespace {
@@ -49,7 +49,7 @@ TEST(PerBinScan, FrameAndDriftWordMakeUniqueScanNumbers) {
 
 TEST(InstrumentModel, HeaderTextMatchesModelNamesIgnoringCaseAndPunctuation) {
     const auto accession = [](std::string_view text) {
-        const InstrumentModel* m = match_instrument_model(split_instrument(text).model);
+        const InstrumentModel* m = match_instrument_model(raw::header::split_instrument(text).model);
         return m ? std::string(m->accession) : std::string();
     };
     EXPECT_EQ(accession("SYNAPT G2-Si"), "MS:1002726");
@@ -57,17 +57,17 @@ TEST(InstrumentModel, HeaderTextMatchesModelNamesIgnoringCaseAndPunctuation) {
     EXPECT_EQ(accession("xevo g2-s qtof#ABC"), "MS:1002276");
     EXPECT_EQ(accession("Prototype 9000"), "");
     EXPECT_EQ(accession(""), "");
-    EXPECT_EQ(split_instrument("XEVO-G2XSQTOF#NotSet").serial_number, std::nullopt);
-    EXPECT_EQ(split_instrument("SYNAPT G2-Si # UEB205").serial_number, "UEB205");
-    EXPECT_EQ(split_instrument("SYNAPT G2-Si").serial_number, std::nullopt);
+    EXPECT_EQ(raw::header::split_instrument("XEVO-G2XSQTOF#NotSet").serial_number, std::nullopt);
+    EXPECT_EQ(raw::header::split_instrument("SYNAPT G2-Si # UEB205").serial_number, "UEB205");
+    EXPECT_EQ(raw::header::split_instrument("SYNAPT G2-Si").serial_number, std::nullopt);
 }
 
 TEST(Header, TextsThatAreNotUtf8AreWindows1252) {
-    const auto header = header_from_bytes("$$ User Name: J\xFCrgen\r\n$$ Sample Description: 5 \xB5L \x80\r\n");
+    const auto header = raw::Header::from_bytes_as_written("$$ User Name: J\xFCrgen\r\n$$ Sample Description: 5 \xB5L \x80\r\n");
     ASSERT_TRUE(header);
     EXPECT_EQ(header->operator_, "J\xC3\xBCrgen");
     EXPECT_EQ(header->sample_description, "5 \xC2\xB5L \xE2\x82\xAC");
-    const auto utf8 = header_from_bytes("$$ User Name: J\xC3\xBCrgen\n");
+    const auto utf8 = raw::Header::from_bytes_as_written("$$ User Name: J\xC3\xBCrgen\n");
     ASSERT_TRUE(utf8);
     EXPECT_EQ(utf8->operator_, "J\xC3\xBCrgen");
 }

@@ -299,6 +299,91 @@ TEST(ReaderOpen, PusherIntervalAbsentIsReportedAsAbsent) {
                                     "functions in _FUNCTNS.INF; T1 calibration for functions [1, 2]"));
 }
 
+TEST(ReaderRunFiles, FunctionTableKeepsUnreadableRecords) {
+    TempDir dir;
+    RunSpec spec = basic_run();
+    spec.functions = {function_a(), function_a(), function_a()};
+    spec.functions[1].write_idx = false;
+    spec.functions[2].info.mz_high = 900;
+    write_run(dir.path(), spec);
+    auto r = Reader::open(dir.path());
+    ASSERT_TRUE(r) << r.error().to_string();
+    EXPECT_EQ(r->functions().size(), 2u);
+    const auto& table = r->function_table().functions;
+    ASSERT_EQ(table.size(), 3u);
+    EXPECT_EQ(table[1].index, 2u);
+    EXPECT_EQ(table[2].mz_high, 900.f);
+}
+
+// _CHROMS.INF with the given channel names (no meta records).
+ByteVec chroms_image(const std::vector<std::string>& names) {
+    ByteVec image(128, 0);
+    image[4] = 85;
+    for (const auto& name : names) {
+        ByteVec rec(85, 0);
+        rec[0] = 4;
+        std::copy(name.begin(), name.end(), rec.begin() + 4);
+        image.insert(image.end(), rec.begin(), rec.end());
+    }
+    return image;
+}
+
+TEST(ReaderRunFiles, ChannelsAreReadOnDemandAndNeverFailTheOpen) {
+    TempDir dir;
+    write_run(dir.path(), basic_run());
+    dir.write("_CHROMS.INF", ByteVec(10, 0));  // too small
+    LogCapture cap(Level::Warn);
+    auto r = Reader::open(dir.path());
+    ASSERT_TRUE(r) << r.error().to_string();
+    EXPECT_TRUE(cap.messages().empty());
+    auto bad = r->channels();
+    ASSERT_FALSE(bad);
+    EXPECT_THAT(bad.error().to_string(), HasSubstr("reading " + (dir / "_CHROMS.INF").string() + ": parse error"));
+
+    // Read again on the next call: the file's present state counts.
+    dir.write("_chroms.inf", chroms_image({"Pump A", "Temp"}));
+    std::filesystem::remove(dir / "_CHROMS.INF");
+    auto chroms = r->channels();
+    ASSERT_TRUE(chroms) << chroms.error().to_string();
+    ASSERT_TRUE(*chroms);
+    ASSERT_EQ((*chroms)->channels.size(), 2u);
+    EXPECT_EQ((*chroms)->channels[1].name, "Temp");
+
+    std::filesystem::remove(dir / "_chroms.inf");
+    auto none = r->channels();
+    ASSERT_TRUE(none);
+    EXPECT_FALSE(*none);
+}
+
+TEST(ReaderRunFiles, ChannelSamplesComeFromTheFileNumberedThreeHigher) {
+    TempDir dir;
+    write_run(dir.path(), basic_run());
+    ByteVec samples(128, 0);
+    for (float v : {1.5f, 20.f, 2.5f, 30.f}) {
+        const auto* b = reinterpret_cast<const std::uint8_t*>(&v);
+        samples.insert(samples.end(), b, b + 4);
+    }
+    dir.write("_CHRO004.DAT", samples);
+    dir.write("_CHRO005.DAT", ByteVec(12, 0));
+    auto r = Reader::open(dir.path());
+    ASSERT_TRUE(r) << r.error().to_string();
+    EXPECT_EQ(raw::chroms::channel_file_name(1), "_CHRO004.DAT");
+    EXPECT_EQ(raw::chroms::channel_file_name(997), "_CHRO1000.DAT");
+
+    auto points = r->read_channel(1);
+    ASSERT_TRUE(points && *points);
+    ASSERT_EQ((*points)->size(), 2u);
+    EXPECT_EQ((**points)[1].rt_min, 2.5f);
+    EXPECT_EQ((**points)[1].value, 30.f);
+
+    auto missing = r->read_channel(0);
+    ASSERT_TRUE(missing);
+    EXPECT_FALSE(*missing);
+    auto malformed = r->read_channel(2);
+    ASSERT_FALSE(malformed);
+    EXPECT_THAT(malformed.error().to_string(), HasSubstr("reading " + (dir / "_CHRO005.DAT").string()));
+}
+
 TEST(RunName, IsTheFinalNormalComponent) {
     EXPECT_EQ(reader::run_name("/data/sample.raw"), "sample.raw");
     EXPECT_EQ(reader::run_name("/data/sample.raw/"), "sample.raw");
