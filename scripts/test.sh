@@ -97,7 +97,7 @@ KESTRUNE_CLI=build/cli/kestrune PYTHONPATH=build/binding pytest_stage tool /usr/
 # The installable C++ library: meson install of the release build into a
 # temporary prefix, the consumers of examples/cpp built against it with
 # pkg-config and with CMake, their output checked against the module's.
-echo "== C++ library install and consumers"
+stage "C++ library install and consumers"
 PYTEST_ARGS=(tests/install)
 PYTHONPATH=build/binding pytest_stage install /usr/bin/python3
 
@@ -160,7 +160,7 @@ wait "$background_builds"
 # environment and imported from there.
 stage "wheel"
 scratch=$(mktemp -d)
-if /usr/bin/python3 -m pip wheel -q --no-build-isolation --no-deps --config-settings=builddir=build \
+if /usr/bin/python3 -m pip wheel -q --no-build-isolation --no-deps --config-settings=builddir=build --config-settings=setup-args=-Doptimization=3 \
      -w "$scratch/wheel" . > "$results/builds/wheel.log" 2>&1 \
    && /usr/bin/python3 -m venv --system-site-packages "$scratch/venv" \
    && "$scratch/venv/bin/python" -m pip install -q --no-index --no-deps "$scratch"/wheel/kestrune-*.whl \
