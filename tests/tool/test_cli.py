@@ -18,7 +18,7 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from support import CLI, NS, SAMPLE, arrays, cv, rw, standard_builder, synapt_builder
+from support import CLI, NS, ROOT, SAMPLE, arrays, cv, rw, standard_builder, synapt_builder
 
 LOCK_MZ = 556.2771
 
@@ -125,18 +125,32 @@ def test_help_lists_the_subcommands_and_export_options():
         assert opt in text
 
 
-def test_info_json_describes_functions_settings_and_channels(std_run):
-    info = json.loads(cli("info", "--json", std_run).stdout)
+def test_info_json_describes_functions_settings_and_channels(std_run, syn_run, tmp_path):
+    import jsonschema
+    with open(os.path.join(ROOT, "docs", "info.schema.json")) as fh:
+        schema = json.load(fh)
+    broken = standard_builder().build(str(tmp_path / "broken.raw"))
+    broken.remove("_FUNC002.DAT")
+    for run in (std_run, syn_run, SAMPLE, broken):
+        jsonschema.validate(json.loads(cli("info", "--json", run).stdout), schema)
+    text = cli("info", "--json", std_run).stdout.decode()
+    info = json.loads(text)
     assert info["header"]["instrument"] == "XEVO-G2XSQTOF#NotSet"
     assert info["polarity"] == "positive"
     assert info["instrument_settings"] == {"lteff_mm": 1800, "veff_v": 7200, "pusher_interval_us": 64}
     fns = info["functions"]
     assert [f["number"] for f in fns] == [1, 2, 3, 4]
-    assert [f["encoding"] for f in fns] == ["C", "A", "D", "C"]
+    assert [f["encoding"] for f in fns] == ["c", "a", "d", "c"]
+    assert [f["ion_mobility"] for f in fns] == [False] * 4
+    assert json.loads(cli("info", "--json", syn_run).stdout)["functions"][0]["ion_mobility"] is True
+    # 32-bit fields in their shortest 32-bit form, as the table holds them.
+    assert '"scan_time_s": 0.25,' in text and '"cycle_time_s": 0.3,' in text
+    assert [(f["interscan_delay_s"], f["tof_depth"]) for f in fns] == [(0.015, 10000)] * 4
+    assert fns[3]["scan_subtype"] & 0x80
     assert [f["ms_level"] for f in fns] == [1, 2, 2, 1]
     assert [f["lock_mass"] for f in fns] == [False, False, False, True]
     assert [f["scans"] for f in fns] == [3, 2, 2, 1]
-    assert fns[0]["rt_min_first"] == rw.f32(0.05) and fns[0]["rt_min_last"] == rw.f32(0.15)
+    assert rw.f32(fns[0]["rt_min_first"]) == rw.f32(0.05) and rw.f32(fns[0]["rt_min_last"]) == rw.f32(0.15)
     assert fns[0]["mz_low"] == 50 and fns[0]["mz_high"] == 1200
     assert fns[0]["calibration"] == {"type": "T1", "coefficients": 3, "from_header": True}
     assert fns[3]["calibration"]["from_header"] is False
@@ -145,6 +159,7 @@ def test_info_json_describes_functions_settings_and_channels(std_run):
                                                                   ("Column Temp", "C")]
     text = cli("info", std_run).stdout.decode()
     assert "XEVO-G2XSQTOF#NotSet" in text and "Pump A Pressure" in text
+    assert re.search(r"interscan delay +0.015 s", text) and re.search(r"TOF depth +10000", text)
 
 
 def test_info_lists_unreadable_functions(tmp_path):
