@@ -136,6 +136,7 @@ int run(int argc, char** argv) {
     auto parsed = parse_command_line(argc, argv);
     if (!parsed.line) return parsed.exit_status;
     const CommandLine& c = *parsed.line;
+    install_output_signal_handlers();
 
     static StderrSink sink;
     log::set_sink(&sink);

@@ -49,6 +49,17 @@ void install_handlers() {
     std::signal(SIGXFSZ, note_file_size_limit);
 }
 
+// The process's file-creation mask, read once: reading it means setting it,
+// which must not race with files being created by other exports.
+mode_t creation_mask() {
+    static const mode_t mask = [] {
+        const mode_t m = ::umask(0);
+        ::umask(m);
+        return m;
+    }();
+    return mask;
+}
+
 // The slot holding `p`, or -1 when the path is too long or every slot is
 // taken (the file is then not removed on signals).
 int set_pending(const std::filesystem::path& p) {
@@ -70,6 +81,11 @@ void clear_pending(int slot) noexcept {
 }
 
 }  // namespace
+
+void install_output_signal_handlers() {
+    install_handlers();
+    creation_mask();
+}
 
 Error write_error(const std::filesystem::path& what, int os_errno) {
     return Error::context(fmt::format("writing {}", text::quoted(text::path_text(what))), Error::io(os_errno));
@@ -110,9 +126,7 @@ Result<OutputFile> OutputFile::create(const std::filesystem::path& target) {
     const int slot = set_pending(pattern);
     // mkstemp creates the file readable by the owner only; give it the
     // permissions a plainly created file would have.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
+    ::fchmod(fd, 0666 & ~creation_mask());
     return OutputFile(target, std::filesystem::path(pattern), fd, slot, false);
 }
 

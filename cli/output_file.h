@@ -60,4 +60,12 @@ private:
 // "Is a directory".
 Error write_error(const std::filesystem::path& what, int os_errno);
 
+// Catches interrupt, terminate, hang-up and broken pipe, which then remove
+// every temporary file being written before the program dies of them, and
+// the file-size limit signal (SIGXFSZ), so that the write meeting the limit
+// fails with "File too large" instead of killing the program silently.
+// Creating an output file installs them too; the program calls this at
+// start-up, before any thread, so that standard output is covered as well.
+void install_output_signal_handlers();
+
 }  // namespace kestrune::cli
