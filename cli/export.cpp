@@ -10,7 +10,9 @@
 #include <fmt/format.h>
 
 #include "log.h"
+#include "options.h"
 #include "output_file.h"
+#include "output_guard.h"
 #include "sha1.h"
 #include "text.h"
 
@@ -52,10 +54,10 @@ Result<std::vector<PlannedFunction>> select_functions(const Reader& r, const Exp
     if (o.functions) {
         for (std::uint32_t n : *o.functions) {
             const FunctionEntry* e = r.function(n);
-            if (!e) return parse_error(fmt::format("function {} not found", n));
+            if (!e) return fail(usage_error(fmt::format("--functions: function {} not found", n)));
             if (e->info.is_lock_mass() && !o.keep_lockmass)
-                return parse_error(
-                    fmt::format("function {} is a lock-mass function; add --keep-lockmass to export it", n));
+                return fail(usage_error(
+                    fmt::format("function {} is a lock-mass function; add --keep-lockmass to export it", n)));
         }
     }
     std::vector<PlannedFunction> out;
@@ -405,8 +407,12 @@ Result<ExportPlan> plan_export(const Reader& r, const ExportOptions& o) {
     }
     plan.n_chromatograms += plan.channels.size();
     for (const PlannedScan& s : plan.scans) plan.n_spectra += s.spectra;
+    // A selection that leaves no scan is a mistake of use, whatever
+    // chromatograms it would still write.
+    if (plan.scans.empty() && (o.functions || o.ms_level || o.rt_range))
+        return fail(usage_error("nothing to export: no scan matches the selection"));
     if (plan.scans.empty() && plan.n_chromatograms == 0)
-        return parse_error("nothing to export: no scan or chromatogram matches the selection");
+        return parse_error("nothing to export: the run has no scan and no chromatogram");
 
     auto run = describe_run(r, plan);
     if (!run) return std::unexpected(std::move(run.error()));
@@ -421,25 +427,32 @@ Result<void> add_lock_mass(const Reader& r, const ExportOptions& o, ExportPlan& 
     for (const FunctionEntry& e : r.functions()) {
         if (!e.info.is_lock_mass()) continue;
         any_function = true;
+        auto representation = detect_representation(r, e);
+        if (!representation) return std::unexpected(std::move(representation.error()));
+        const bool profile = *representation == Representation::Profile;
         for (std::uint64_t s = 0; s < e.idx.size(); ++s) {
             auto decoded = r.decode_scan(e.number, s);
             if (!decoded) return std::unexpected(std::move(decoded.error()));
             const Arrays a = arrays_of(*decoded);
             ++plan.lock_scans;
             progress.update(++done);
-            const auto peak = find_lock_peak(*a.mz, *a.intensity, *o.lockmass, o.lockmass_tolerance);
+            const auto peak = find_lock_peak(*a.mz, *a.intensity, *o.lockmass, o.lockmass_tolerance, profile);
             if (!peak || std::isnan(decoded->rt_min)) continue;
-            const double observed = (*a.mz)[*peak];
-            points.push_back({decoded->rt_min, observed, *o.lockmass / observed});
+            points.push_back({decoded->rt_min, peak->mz, *o.lockmass / peak->mz});
             log_debug(kTarget, "lock mass: function {} scan {} at {} min: {} observed, factor {}", e.number, s,
-                      text::plain(decoded->rt_min), text::plain(observed), text::plain(*o.lockmass / observed));
+                      text::plain(decoded->rt_min), text::plain(peak->mz), text::plain(*o.lockmass / peak->mz));
         }
     }
+    std::string problem;
     if (!any_function)
-        log_warn(kTarget, "--lockmass: the run has no lock-mass function; m/z values are not corrected");
+        problem = "--lockmass: the run has no lock-mass function";
     else if (points.empty())
-        log_warn(kTarget, "--lockmass: no lock-mass scan has a peak within {} of {}; m/z values are not corrected",
-                 text::plain(o.lockmass_tolerance), text::plain(*o.lockmass));
+        problem = fmt::format("--lockmass: no lock-mass scan has a peak within {} of {}",
+                              text::plain(o.lockmass_tolerance), text::plain(*o.lockmass));
+    if (!problem.empty()) {
+        if (!o.lockmass_optional) return parse_error(problem + " (add --lockmass-optional to export uncorrected)");
+        log_warn(kTarget, "{}; m/z values are not corrected", problem);
+    }
     plan.correction = LockMassCorrection(std::move(points));
     if (plan.correction.empty()) return {};
     std::optional<double> lo, hi;
@@ -617,6 +630,7 @@ Result<ExportReport> write_export(const Reader& r, const ExportPlan& plan, const
     for (const PlannedScan& sel : plan.scans) {
         auto written = spectra.write(sel);
         if (!written) return std::unexpected(std::move(written.error()));
+        if (file->failed()) return fail(file->error());
         tic_time[sel.function_slot].push_back(written->first);
         tic_value[sel.function_slot].push_back(written->second);
         progress.update(++done);
@@ -634,6 +648,7 @@ Result<ExportReport> write_export(const Reader& r, const ExportPlan& plan, const
         c.value_unit = term::kUnitDetectorCounts;
         c.user_params.push_back({"function", fmt::format("{}", f.entry->number)});
         writer.chromatogram(c);
+        if (file->failed()) return fail(file->error());
     }
     for (const PlannedChannel& p : plan.channels) {
         ChromatogramEntry c;
@@ -655,6 +670,7 @@ Result<ExportReport> write_export(const Reader& r, const ExportPlan& plan, const
         c.user_params.push_back({"scale factor", text::plain(p.channel.scale_f)});
         c.user_params.push_back({"source type", fmt::format("{}", p.channel.source_type)});
         writer.chromatogram(c);
+        if (file->failed()) return fail(file->error());
     }
     if (auto finished = writer.finish(); !finished) return std::unexpected(std::move(finished.error()));
     if (auto committed = file->commit(); !committed) return std::unexpected(std::move(committed.error()));
@@ -667,11 +683,12 @@ Result<ExportReport> write_export(const Reader& r, const ExportPlan& plan, const
 }
 
 Result<ExportReport> export_mzml(const ExportOptions& o) {
-    if (o.lockmass && !(std::isfinite(*o.lockmass) && *o.lockmass > 0))
-        return parse_error(fmt::format("--lockmass: {} is not a positive m/z", text::plain(*o.lockmass)));
-    if (!(std::isfinite(o.lockmass_tolerance) && o.lockmass_tolerance > 0))
-        return parse_error(
-            fmt::format("--lockmass-tolerance: {} is not a positive number of Da", text::plain(o.lockmass_tolerance)));
+    // Runs are only read: an output that resolves into the run is refused,
+    // and one that cannot be written fails, before any work is done.
+    if (o.output.native() != kStdoutPath) {
+        if (auto ok = refuse_output_in_run(o.output, o.run); !ok) return std::unexpected(std::move(ok.error()));
+        if (auto probe = OutputFile::create(o.output); !probe) return std::unexpected(std::move(probe.error()));
+    }
 
     auto opened = Reader::open(o.run);
     if (!opened) return std::unexpected(std::move(opened.error()));

@@ -38,6 +38,9 @@ struct ExportOptions {
     int zlib_level = 1;
     bool keep_lockmass = false;
     std::optional<double> lockmass;  // reference m/z
+    // Without it, a correction that cannot be made (no lock-mass function,
+    // no lock-mass scan with a peak in the window) fails the export.
+    bool lockmass_optional = false;
     double lockmass_tolerance = kDefaultLockMassTolerance;
     std::optional<std::vector<std::uint32_t>> functions;
     std::optional<RtRange> rt_range;
@@ -45,6 +48,7 @@ struct ExportOptions {
     RepresentationChoice representation = RepresentationChoice::Auto;
     ImsLayout ims_layout = ImsLayout::Combined;
     bool progress = false;
+    unsigned threads = 1;  // threads an export may use, as the batch shares the cores out
 };
 
 // What an export writes, decided before the first byte is written: the

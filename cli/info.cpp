@@ -108,12 +108,17 @@ std::string text_info(const RunFacts& f) {
         fmt::format_to(out, "  {:<18}{}\n", "ms level", ext.ms_level(info.index));
         fmt::format_to(out, "  {:<18}{} - {}\n", "m/z range", text::plain(info.mz_low), text::plain(info.mz_high));
         fmt::format_to(out, "  {:<18}{} s\n", "scan time", text::plain(info.scan_time_s));
+        fmt::format_to(out, "  {:<18}{} s\n", "cycle time", text::plain(info.cycle_time_s));
+        fmt::format_to(out, "  {:<18}{} s\n", "interscan delay", text::plain(info.interscan_delay_s));
+        fmt::format_to(out, "  {:<18}{}\n", "TOF depth", info.tof_depth);
+        fmt::format_to(out, "  {:<18}{:#04x}\n", "scan subtype", info.scan_subtype);
         fmt::format_to(out, "  {:<18}{}\n", "lock mass", info.is_lock_mass() ? "yes" : "no");
         if (!e) {
             fmt::format_to(out, "  {:<18}no (index or data file missing)\n", "readable");
             continue;
         }
         fmt::format_to(out, "  {:<18}{}\n", "encoding", reader::encoding_name(e->encoding));
+        fmt::format_to(out, "  {:<18}{}\n", "ion mobility", e->encoding == reader::Encoding::B ? "yes" : "no");
         fmt::format_to(out, "  {:<18}{}\n", "scans", e->idx.size());
         fmt::format_to(out, "  {:<18}{}\n", "representation", representation_text(r, *e));
         if (const auto rt = rt_range(e->idx))
@@ -185,20 +190,33 @@ std::string json_info(const RunFacts& f) {
         else
             j.null();
         j.key("ms_level").value(std::uint64_t(ext.ms_level(info.index)));
-        j.key("mz_low").value(double(info.mz_low));
-        j.key("mz_high").value(double(info.mz_high));
-        j.key("scan_time_s").value(double(info.scan_time_s));
+        j.key("scan_subtype").value(std::uint64_t(info.scan_subtype));
+        j.key("mz_low").value(info.mz_low);
+        j.key("mz_high").value(info.mz_high);
+        j.key("scan_time_s").value(info.scan_time_s);
+        j.key("cycle_time_s").value(info.cycle_time_s);
+        j.key("interscan_delay_s").value(info.interscan_delay_s);
+        j.key("tof_depth").value(std::uint64_t(info.tof_depth));
         j.key("lock_mass").value(info.is_lock_mass());
         j.key("readable").value(e != nullptr);
         if (e) {
-            j.key("encoding").value(reader::encoding_name(e->encoding));
+            // As the Python module names it: the lower-case letter.
+            std::string letter(reader::encoding_name(e->encoding));
+            for (char& c : letter)
+                if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+            j.key("encoding").value(letter);
+            j.key("ion_mobility").value(e->encoding == reader::Encoding::B);
             j.key("scans").value(std::uint64_t(e->idx.size()));
-            j.key("representation").value(representation_text(r, *e));
+            j.key("representation");
+            if (const auto judged = detect_representation(r, *e))
+                j.value(representation_name(*judged));
+            else
+                j.null();
             const auto rt = rt_range(e->idx);
             j.key("rt_min_first");
-            rt ? j.value(double(rt->first)) : j.null();
+            rt ? j.value(rt->first) : j.null();
             j.key("rt_min_last");
-            rt ? j.value(double(rt->second)) : j.null();
+            rt ? j.value(rt->second) : j.null();
             j.key("calibration").begin_object();
             j.key("type").value(raw::header::cal_type_name(e->cal.cal_type));
             j.key("coefficients").value(std::uint64_t(e->cal.coefficients.size()));

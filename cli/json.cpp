@@ -93,6 +93,13 @@ JsonWriter& JsonWriter::value(double number) {
     return *this;
 }
 
+JsonWriter& JsonWriter::value(float number) {
+    if (!std::isfinite(number)) return null();
+    before_value();
+    out_.append(text::plain(number));
+    return *this;
+}
+
 JsonWriter& JsonWriter::value(std::int64_t number) {
     before_value();
     fmt::format_to(std::back_inserter(out_), "{}", number);

@@ -22,6 +22,8 @@ public:
     JsonWriter& value(const char* text) { return value(std::string_view(text)); }
     // Non-finite numbers, which JSON cannot hold, become null.
     JsonWriter& value(double number);
+    // A 32-bit value in its shortest 32-bit form (0.1f as 0.1).
+    JsonWriter& value(float number);
     JsonWriter& value(std::int64_t number);
     JsonWriter& value(std::uint64_t number);
     JsonWriter& value(bool flag);

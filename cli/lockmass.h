@@ -1,7 +1,7 @@
 // Lock-mass correction: a reference compound infused in its own acquisition
 // function gives, per lock-mass scan, the ratio of its known m/z to the m/z
-// observed; every exported scan is scaled by the ratio of the lock-mass scan
-// nearest to it in retention time.
+// observed; every exported scan is scaled by that ratio interpolated
+// linearly in retention time between the lock-mass scans around it.
 #pragma once
 
 #include <cstddef>
@@ -11,10 +11,21 @@
 
 namespace kestrune::cli {
 
-// The most intense point whose m/z lies within `tolerance` of `reference`
-// (the first of equal intensities), or nothing.
-std::optional<std::size_t> find_lock_peak(std::span<const double> mz, std::span<const float> intensity,
-                                          double reference, double tolerance) noexcept;
+// The lock-mass peak of one scan: the peak holding the most intense point
+// whose m/z lies within `tolerance` of `reference` (the first of equal
+// intensities). Its m/z is the intensity-weighted centroid of the peak's
+// samples: on centroid data the point alone; on profile data the run of
+// samples around it, in m/z order, while the intensity falls or stays
+// level away from the apex, stays above zero, and the m/z step stays
+// within kMaxProfileStep times the step at the apex.
+struct LockPeak {
+    std::size_t apex = 0;  // index of the most intense point
+    std::size_t first = 0, last = 0;  // the samples of the peak (inclusive)
+    double mz = 0;  // centroid
+};
+inline constexpr double kMaxProfileStep = 3.0;
+std::optional<LockPeak> find_lock_peak(std::span<const double> mz, std::span<const float> intensity,
+                                       double reference, double tolerance, bool profile) noexcept;
 
 struct LockPoint {
     float rt_min = 0;
@@ -25,14 +36,16 @@ struct LockPoint {
 class LockMassCorrection {
 public:
     LockMassCorrection() = default;
-    // Points in any order; they are kept sorted by retention time.
+    // Points in any order; they are kept sorted by retention time, those
+    // without one dropped.
     explicit LockMassCorrection(std::vector<LockPoint> points);
 
     bool empty() const noexcept { return points_.empty(); }
     const std::vector<LockPoint>& points() const noexcept { return points_; }
 
-    // The factor of the point nearest in retention time to `rt_min`, the
-    // earlier one when two are equally near; 1 without points.
+    // The factor interpolated linearly in retention time between the points
+    // before and after `rt_min`; the first point's before it, the last
+    // one's after it; 1 without points.
     double factor_at(float rt_min) const noexcept;
 
 private:

@@ -9,6 +9,51 @@
 
 namespace kestrune::cli {
 
+namespace {
+constexpr std::string_view kUsageMark = "usage error";
+}
+
+Error usage_error(std::string message) {
+    return Error::context(std::string(kUsageMark), Error::parse(std::move(message)));
+}
+
+bool is_usage_error(const Error& e) noexcept {
+    for (const Error* cur = &e; cur; cur = cur->inner())
+        if (cur->kind() == Error::Kind::Context && cur->text() == kUsageMark) return true;
+    return false;
+}
+
+std::string error_text(const Error& e) {
+    std::string out;
+    for (const Error* cur = &e; cur; cur = cur->inner()) {
+        if (cur->kind() != Error::Kind::Context) return out + cur->to_string();
+        if (cur->text() == kUsageMark && cur->inner()) return out + cur->inner()->text();
+        out += cur->text();
+        out += ": ";
+    }
+    return out;
+}
+
+std::optional<std::uint64_t> parse_whole(std::string_view text, std::uint64_t min, std::uint64_t max) noexcept {
+    if (text.starts_with('+')) text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    std::uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const auto d = std::uint64_t(c - '0');
+        if (v > (UINT64_MAX - d) / 10) return std::nullopt;
+        v = v * 10 + d;
+    }
+    if (v < min || v > max) return std::nullopt;
+    return v;
+}
+
+std::optional<double> parse_positive(std::string_view text) noexcept {
+    const auto v = text::parse_f64(text);
+    if (!v || !std::isfinite(*v) || !(*v > 0)) return std::nullopt;
+    return v;
+}
+
 Result<std::vector<std::uint32_t>> parse_function_list(std::string_view raw_text) {
     const std::string owned = text::lossy_utf8(raw_text);
     const std::string_view text = owned;

@@ -1,4 +1,5 @@
-// Parsing of the selection options of the command line.
+// Parsing and checking of the command line's values, exit statuses and
+// errors of use.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,26 @@
 #include "error.h"
 
 namespace kestrune::cli {
+
+// Exit statuses of the program.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;  // a run could not be read or an output not written
+inline constexpr int kExitUsage = 2;    // unknown option, bad value, selection that matches nothing
+
+// An error in how the program was called, found only once the run is open
+// (a function, scan or channel it does not have, a selection that matches
+// nothing): exit status 2.
+Error usage_error(std::string message);
+bool is_usage_error(const Error& e) noexcept;
+// The display text of an error, as Error::to_string but an error of use
+// shows its message alone.
+std::string error_text(const Error& e);
+
+// A whole number in [min, max]: an optional "+" then decimal digits
+// (no other base, sign or blank); nothing otherwise.
+std::optional<std::uint64_t> parse_whole(std::string_view text, std::uint64_t min, std::uint64_t max) noexcept;
+// A finite number above zero; nothing otherwise.
+std::optional<double> parse_positive(std::string_view text) noexcept;
 
 // "1,3,7": function numbers separated by commas (blanks around them
 // allowed), each at least 1; duplicates are dropped, the order is kept.

@@ -1,5 +1,6 @@
 #include "output_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -19,71 +20,127 @@ namespace {
 
 constexpr std::size_t kBufferSize = 1 << 20;
 
-// The temporary file of the export in progress, removed by the signal
-// handler when the user interrupts the program. One export runs at a time.
-char g_pending[4096];
-volatile std::sig_atomic_t g_has_pending = 0;
+// The temporary files being written, removed by the signal handler when
+// the program is interrupted. Several exports may run at once (one per
+// slot); a slot is claimed before its path is stored and published by
+// `used` only once the path is complete.
+constexpr int kSlots = 64;
+struct Pending {
+    std::atomic<int> state{0};  // 0 free, 1 claimed, 2 holds a path
+    char path[4096];
+};
+Pending g_pending[kSlots];
 
 extern "C" void remove_pending_and_die(int sig) {
-    if (g_has_pending) ::unlink(g_pending);
+    for (Pending& p : g_pending)
+        if (p.state.load() == 2) ::unlink(p.path);
     std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
 
-void set_pending(const std::filesystem::path& p) {
-    const std::string& s = p.native();
-    if (s.size() >= sizeof g_pending) return;  // too long to keep; no cleanup on signals
-    std::memcpy(g_pending, s.c_str(), s.size() + 1);
-    g_has_pending = 1;
+// The write that meets the file-size limit then fails with EFBIG, which is
+// reported like any other write error (and the temporary file removed).
+extern "C" void note_file_size_limit(int) {}
+
+void install_handlers() {
+    static std::atomic<bool> installed{false};
+    if (installed.exchange(true)) return;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(sig, remove_pending_and_die);
+    std::signal(SIGXFSZ, note_file_size_limit);
 }
 
-void clear_pending() noexcept { g_has_pending = 0; }
+// The process's file-creation mask, read once: reading it means setting it,
+// which must not race with files being created by other exports.
+mode_t creation_mask() {
+    static const mode_t mask = [] {
+        const mode_t m = ::umask(0);
+        ::umask(m);
+        return m;
+    }();
+    return mask;
+}
+
+// The slot holding `p`, or -1 when the path is too long or every slot is
+// taken (the file is then not removed on signals).
+int set_pending(const std::filesystem::path& p) {
+    install_handlers();
+    const std::string& s = p.native();
+    if (s.size() >= sizeof g_pending[0].path) return -1;
+    for (int i = 0; i < kSlots; ++i) {
+        int expected = 0;
+        if (!g_pending[i].state.compare_exchange_strong(expected, 1)) continue;
+        std::memcpy(g_pending[i].path, s.c_str(), s.size() + 1);
+        g_pending[i].state.store(2);
+        return i;
+    }
+    return -1;
+}
+
+void clear_pending(int slot) noexcept {
+    if (slot >= 0) g_pending[slot].state.store(0);
+}
 
 }  // namespace
 
-OutputFile::OutputFile(std::filesystem::path target, std::filesystem::path temp, int fd)
-    : target_(std::move(target)), temp_(std::move(temp)), fd_(fd), buffer_(kBufferSize) {}
+void install_output_signal_handlers() {
+    install_handlers();
+    creation_mask();
+}
+
+Error write_error(const std::filesystem::path& what, int os_errno) {
+    return Error::context(fmt::format("writing {}", text::quoted(text::path_text(what))), Error::io(os_errno));
+}
+
+OutputFile::OutputFile(std::filesystem::path target, std::filesystem::path temp, int fd, int slot, bool to_stdout)
+    : target_(std::move(target)), temp_(std::move(temp)), fd_(fd), slot_(slot), stdout_(to_stdout),
+      buffer_(kBufferSize) {}
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : target_(std::move(other.target_)),
       temp_(std::move(other.temp_)),
       fd_(other.fd_),
+      slot_(other.slot_),
+      stdout_(other.stdout_),
       errno_(other.errno_),
       buffer_(std::move(other.buffer_)),
       used_(other.used_) {
     other.fd_ = -1;
+    other.slot_ = -1;
     other.temp_.clear();
 }
 
 Result<OutputFile> OutputFile::create(const std::filesystem::path& target) {
+    install_handlers();
+    if (target.native() == kStdoutPath) return OutputFile("standard output", {}, STDOUT_FILENO, -1, true);
     std::filesystem::path dir = target.parent_path();
     if (dir.empty()) dir = ".";
     const std::string name = target.filename().native();
     if (name.empty() || name == "." || name == "..")
-        return parse_error(fmt::format("output path {} does not name a file", target));
+        return parse_error(fmt::format("output path {} does not name a file", text::quoted(text::path_text(target))));
+    // A directory in the way is found now, not by the rename at the end.
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return fail(write_error(target, EISDIR));
     std::string pattern = (dir / ("." + name + ".tmp-XXXXXX")).native();
     const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) return fail(Error::context(fmt::format("creating a file in {}", dir), Error::io(errno)));
+    if (fd < 0) return fail(write_error(target, errno));
+    const int slot = set_pending(pattern);
     // mkstemp creates the file readable by the owner only; give it the
     // permissions a plainly created file would have.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    set_pending(pattern);
-    return OutputFile(target, std::filesystem::path(pattern), fd);
+    ::fchmod(fd, 0666 & ~creation_mask());
+    return OutputFile(target, std::filesystem::path(pattern), fd, slot, false);
 }
 
 OutputFile::~OutputFile() { discard(); }
 
 void OutputFile::discard() noexcept {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0 && !stdout_) ::close(fd_);
     fd_ = -1;
     if (!temp_.empty()) {
         ::unlink(temp_.c_str());
         temp_.clear();
-        clear_pending();
     }
+    clear_pending(slot_);
+    slot_ = -1;
 }
 
 void OutputFile::flush_buffer() {
@@ -102,7 +159,7 @@ void OutputFile::flush_buffer() {
 
 void OutputFile::write(std::string_view bytes) {
     if (errno_ != 0 || fd_ < 0) return;
-    while (!bytes.empty()) {
+    while (!bytes.empty() && errno_ == 0) {
         if (used_ == buffer_.size()) flush_buffer();
         const std::size_t take = std::min(bytes.size(), buffer_.size() - used_);
         std::memcpy(buffer_.data() + used_, bytes.data(), take);
@@ -111,20 +168,28 @@ void OutputFile::write(std::string_view bytes) {
     }
 }
 
+Error OutputFile::error() const { return write_error(target_, errno_ != 0 ? errno_ : EIO); }
+
 Result<void> OutputFile::commit() {
     if (fd_ < 0) return parse_error("output file already closed");
     flush_buffer();
+    if (stdout_) {
+        fd_ = -1;
+        if (errno_ != 0) return fail(error());
+        return {};
+    }
     if (errno_ == 0 && ::fsync(fd_) != 0) errno_ = errno;
     if (::close(fd_) != 0 && errno_ == 0) errno_ = errno;
     fd_ = -1;
     if (errno_ == 0 && ::rename(temp_.c_str(), target_.c_str()) != 0) errno_ = errno;
     if (errno_ != 0) {
-        const int e = errno_;
+        Error e = error();
         discard();
-        return fail(Error::context(fmt::format("writing {}", target_), Error::io(e)));
+        return fail(std::move(e));
     }
     temp_.clear();
-    clear_pending();
+    clear_pending(slot_);
+    slot_ = -1;
     return {};
 }
 

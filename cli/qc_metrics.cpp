@@ -14,6 +14,7 @@
 #include "mzml_writer.h"
 #include "progress.h"
 #include "reader/reader.h"
+#include "representation.h"
 #include "text.h"
 
 namespace kestrune::cli {
@@ -323,6 +324,13 @@ Result<RunQc> measure_run(const std::filesystem::path& run, const QcOptions& o) 
             if (!(drift_hi > 0)) drift_hi = 100;
             f.heatmap = Heatmap(lo, hi, 0, drift_hi, o.heatmap_mz_bins, o.heatmap_drift_bins);
         }
+        // The lock-mass peak is measured as the export measures it.
+        bool lock_profile = false;
+        if (f.lock_mass && reference) {
+            auto judged = detect_representation(r, e);
+            if (!judged) return std::unexpected(std::move(judged.error()));
+            lock_profile = *judged == Representation::Profile;
+        }
         Ms1Series* series = nullptr;
         if (!f.lock_mass && f.ms_level == 1) series = &ms1.emplace_back();
         double previous_rt = kNaN;
@@ -349,8 +357,8 @@ Result<RunQc> measure_run(const std::filesystem::path& run, const QcOptions& o) 
                     f.heatmap->add(a.mz[i], a.drift[i], a.intensity[i]);
             if (f.lock_mass) {
                 if (!reference) continue;
-                const auto peak = find_lock_peak(a.mz, a.intensity, *reference, o.lockmass_tolerance);
-                if (peak && std::isfinite(rt)) lock_points.push_back({decoded->rt_min, a.mz[*peak], *reference / a.mz[*peak]});
+                const auto peak = find_lock_peak(a.mz, a.intensity, *reference, o.lockmass_tolerance, lock_profile);
+                if (peak && std::isfinite(rt)) lock_points.push_back({decoded->rt_min, peak->mz, *reference / peak->mz});
                 continue;
             }
             if (std::isfinite(rt)) {

@@ -18,6 +18,8 @@ packages=(
   strace valgrind
   # QC report tests: mzQC schema validation, rendering in a headless browser
   python3-jsonschema chromium
+  # workflow tests: the Snakemake workflow of workflow/
+  snakemake
 )
 packages+=("$@")
 

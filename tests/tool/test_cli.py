@@ -7,6 +7,7 @@ written by rawwriter, whose expected values are what the library decodes.
 import base64
 import hashlib
 import json
+import math
 import os
 import re
 import struct
@@ -17,7 +18,7 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from support import CLI, NS, SAMPLE, arrays, cv, rw, standard_builder, synapt_builder
+from support import CLI, NS, ROOT, SAMPLE, arrays, cv, rw, standard_builder, synapt_builder
 
 LOCK_MZ = 556.2771
 
@@ -124,18 +125,32 @@ def test_help_lists_the_subcommands_and_export_options():
         assert opt in text
 
 
-def test_info_json_describes_functions_settings_and_channels(std_run):
-    info = json.loads(cli("info", "--json", std_run).stdout)
+def test_info_json_describes_functions_settings_and_channels(std_run, syn_run, tmp_path):
+    import jsonschema
+    with open(os.path.join(ROOT, "docs", "info.schema.json")) as fh:
+        schema = json.load(fh)
+    broken = standard_builder().build(str(tmp_path / "broken.raw"))
+    broken.remove("_FUNC002.DAT")
+    for run in (std_run, syn_run, SAMPLE, broken):
+        jsonschema.validate(json.loads(cli("info", "--json", run).stdout), schema)
+    text = cli("info", "--json", std_run).stdout.decode()
+    info = json.loads(text)
     assert info["header"]["instrument"] == "XEVO-G2XSQTOF#NotSet"
     assert info["polarity"] == "positive"
     assert info["instrument_settings"] == {"lteff_mm": 1800, "veff_v": 7200, "pusher_interval_us": 64}
     fns = info["functions"]
     assert [f["number"] for f in fns] == [1, 2, 3, 4]
-    assert [f["encoding"] for f in fns] == ["C", "A", "D", "C"]
+    assert [f["encoding"] for f in fns] == ["c", "a", "d", "c"]
+    assert [f["ion_mobility"] for f in fns] == [False] * 4
+    assert json.loads(cli("info", "--json", syn_run).stdout)["functions"][0]["ion_mobility"] is True
+    # 32-bit fields in their shortest 32-bit form, as the table holds them.
+    assert '"scan_time_s": 0.25,' in text and '"cycle_time_s": 0.3,' in text
+    assert [(f["interscan_delay_s"], f["tof_depth"]) for f in fns] == [(0.015, 10000)] * 4
+    assert fns[3]["scan_subtype"] & 0x80
     assert [f["ms_level"] for f in fns] == [1, 2, 2, 1]
     assert [f["lock_mass"] for f in fns] == [False, False, False, True]
     assert [f["scans"] for f in fns] == [3, 2, 2, 1]
-    assert fns[0]["rt_min_first"] == rw.f32(0.05) and fns[0]["rt_min_last"] == rw.f32(0.15)
+    assert rw.f32(fns[0]["rt_min_first"]) == rw.f32(0.05) and rw.f32(fns[0]["rt_min_last"]) == rw.f32(0.15)
     assert fns[0]["mz_low"] == 50 and fns[0]["mz_high"] == 1200
     assert fns[0]["calibration"] == {"type": "T1", "coefficients": 3, "from_header": True}
     assert fns[3]["calibration"]["from_header"] is False
@@ -144,6 +159,7 @@ def test_info_json_describes_functions_settings_and_channels(std_run):
                                                                   ("Column Temp", "C")]
     text = cli("info", std_run).stdout.decode()
     assert "XEVO-G2XSQTOF#NotSet" in text and "Pump A Pressure" in text
+    assert re.search(r"interscan delay +0.015 s", text) and re.search(r"TOF depth +10000", text)
 
 
 def test_info_lists_unreadable_functions(tmp_path):
@@ -177,14 +193,14 @@ def test_chrom_prints_the_samples(std_run):
 
 def test_errors_print_the_library_message_and_exit_nonzero(std_run, tmp_path):
     proc = cli("spectrum", std_run, 1, 3, check=False)
-    assert proc.returncode != 0 and proc.stdout == b""
-    assert error_line(proc) == "error: %s function 1 scan 3: parse error: function 1 scan 3 out of range" % std_run.path
+    assert proc.returncode == 2 and proc.stdout == b""
+    assert error_line(proc) == "error: function 1 scan 3 out of range: the function has 3 scans (0 to 2)"
     proc = cli("info", str(tmp_path / "missing.raw"), check=False)
-    assert proc.returncode != 0
+    assert proc.returncode == 1
     assert proc.stderr.decode().startswith("error: listing %s" % (tmp_path / "missing.raw"))
     proc = cli("chrom", std_run, 5, check=False)
-    assert proc.returncode != 0 and "channel 5 out of range" in proc.stderr.decode()
-    assert cli("spectrum", std_run, "x", 0, check=False).returncode != 0
+    assert proc.returncode == 2 and "channel 5 out of range: the run has 2 channels" in proc.stderr.decode()
+    assert cli("spectrum", std_run, "x", 0, check=False).returncode == 2
 
 
 # ---------------------------------------------------------------------------
@@ -378,43 +394,94 @@ def lock_run(lock_scans, analyte_scans):
     return run
 
 
-def test_lockmass_correction_uses_the_nearest_lock_scan(tmp_path):
-    run = lock_run([(0.1, 20e-6), (0.5, -10e-6)], [(0.12, 20e-6), (0.29, 20e-6), (0.31, -10e-6), (0.8, -10e-6)])
+def interpolated(points, rt):
+    """The factor at `rt` between the (rt, factor) points around it, as the
+    export computes it (the nearest end's outside them)."""
+    if rt <= points[0][0]:
+        return points[0][1]
+    if rt >= points[-1][0]:
+        return points[-1][1]
+    for (t0, f0), (t1, f1) in zip(points, points[1:]):
+        if t0 < rt <= t1:
+            return f1 if rt == t1 else f0 + (f1 - f0) * ((rt - t0) / (t1 - t0))
+
+
+def test_lockmass_correction_is_interpolated_between_lock_scans(tmp_path):
+    run = lock_run([(0.1, 20e-6), (0.5, -10e-6)], [(0.05, 20e-6), (0.29, 5.75e-6), (0.31, 4.25e-6), (0.8, -10e-6)])
     built = run.build(str(tmp_path / "lock.raw"))
     out = str(tmp_path / "lock.mzML")
     proc = export(built, out, "--lockmass", LOCK_MZ, "--lockmass-tolerance", "0.1")
-    lock_scans = built.function(2).scans
-    factors = [LOCK_MZ / s.expected.mz[0] for s in lock_scans]
-    nearest = [factors[0], factors[0], factors[1], factors[1]]
+    points = [(s.rt_expected, LOCK_MZ / s.expected.mz[0]) for s in built.function(2).scans]
     spectra = Mzml(out).spectra()
     assert [s.get("id") for s in spectra] == [native_id(1, i) for i in range(4)]
-    for el, plan, factor in zip(spectra, built.function(1).scans, nearest):
+    factors = [interpolated(points, plan.rt_expected) for plan in built.function(1).scans]
+    for el, plan, factor in zip(spectra, built.function(1).scans, factors):
         assert arrays(el)["MS:1000514"] == [m * factor for m in plan.expected.mz]
     # The known drift is taken out: the true m/z come back within the
-    # encoding's resolution, where uncorrected they are 10-20 ppm off.
+    # encoding's resolution, where uncorrected they are up to 20 ppm off.
     for el in spectra:
         for got, true in zip(arrays(el)["MS:1000514"], TRUE_MZ):
             assert abs(got - true) / true < 0.2e-6
     err = proc.stderr.decode()
     assert "2 of 2 lock-mass scans matched" in err
-    lo, hi = min(factors), max(factors)
-    assert "applied factors %r to %r" % (lo, hi) in err or \
-        "applied factors %s to %s" % (repr(lo), repr(hi)) in err
+    assert "applied factors %r to %r" % (min(factors), max(factors)) in err
     assert cv(Mzml(out).root, "MS:1001485") is not None
 
 
-def test_lockmass_without_a_matching_peak_warns_and_leaves_mz_alone(tmp_path):
+def off_centre_profile(centre, height=20000.0, fwhm_ppm=40.0, phase=0.3):
+    """A Gaussian peak sampled on a grid that misses its centre by `phase`
+    of a step: its most intense sample lies off the centre, its centroid on it."""
+    fwhm = centre * fwhm_ppm * 1e-6
+    step, sigma = fwhm / 6, fwhm / 2.3548200450309493
+    mz = [centre + (k + phase) * step for k in range(-12, 12)]
+    return mz, [max(1, round(height * math.exp(-0.5 * ((x - centre) / sigma) ** 2))) for x in mz]
+
+
+@pytest.mark.parametrize("profile", [False, True], ids=["centroid", "profile"])
+@pytest.mark.parametrize("drift", [(20e-6, 20e-6), (10e-6, 30e-6)], ids=["constant", "drifting"])
+def test_lockmass_follows_drift_to_half_a_ppm(tmp_path, drift, profile):
+    start, end = drift
+    shift = lambda rt: start + (end - start) * rt / 2.0  # over a 2-minute run
+    run = rw.RunBuilder(instrument="XEVO-G2XSQTOF#NotSet")
+    analyte = run.add_function("a", cal=rw.Cal([0.0, 1.0]), kind="TOF MS FUNCTION")
+    for k in range(12):
+        rt = 0.02 + k * 0.17
+        analyte.add_scan([m * (1 + shift(rt)) for m in TRUE_MZ], [10, 20, 30], rt_min=rt)
+    lock = run.add_function("c" if profile else "a", lock_mass=True, cal=rw.Cal([0.0, 1.0]),
+                            mz_low=500.0, mz_high=600.0, kind="REFERENCE FUNCTION")
+    for rt in (0.0, 0.5, 1.0, 1.5, 2.0):
+        observed = LOCK_MZ * (1 + shift(rt))
+        if profile:
+            lock.add_scan(*off_centre_profile(observed), rt_min=rt)
+        else:
+            lock.add_scan([observed, observed + 0.09], [1000, 50], rt_min=rt)
+    built = run.build(str(tmp_path / "drift.raw"))
+    if profile:
+        info = json.loads(cli("info", "--json", built).stdout)
+        assert info["functions"][1]["representation"] == "profile"
+    out = str(tmp_path / "drift.mzML")
+    export(built, out, "--lockmass", LOCK_MZ, "--lockmass-tolerance", "0.1")
+    worst = max(abs(got - true) / true
+                for el in Mzml(out).spectra() for got, true in zip(arrays(el)["MS:1000514"], TRUE_MZ))
+    assert worst < 0.5e-6
+
+
+def test_lockmass_that_cannot_be_applied_fails_unless_optional(tmp_path):
     built = lock_run([(0.1, 0.01)], [(0.2, 0.0)]).build(str(tmp_path / "far.raw"))
-    out = str(tmp_path / "far.mzML")
-    proc = export(built, out, "--lockmass", LOCK_MZ, "--lockmass-tolerance", "0.05")
-    err = proc.stderr.decode()
-    assert "warning: --lockmass: no lock-mass scan has a peak within 0.05 of 556.2771" in err
-    assert "no correction applied" in err
-    el = Mzml(out).spectra()[0]
-    assert arrays(el)["MS:1000514"] == built.function(1).scans[0].expected.mz
-    proc = export(standard_builder().build(str(tmp_path / "s.raw")), out, "--lockmass", "100",
-                  "--functions", "1")
-    assert "no correction applied" in proc.stderr.decode()
+    plain = standard_builder()
+    plain.functions = plain.functions[:3]  # no lock-mass function
+    no_lock = plain.build(str(tmp_path / "s.raw"))
+    out = tmp_path / "far.mzML"
+    for run, why in ((built, "no lock-mass scan has a peak within 0.05 of 556.2771"),
+                     (no_lock, "the run has no lock-mass function")):
+        proc = cli("export", run, "-o", out, "--lockmass", LOCK_MZ, "--lockmass-tolerance", "0.05", check=False)
+        assert proc.returncode == 1 and why in error_line(proc)
+        assert not out.exists()
+        proc = export(run, out, "--lockmass", LOCK_MZ, "--lockmass-tolerance", "0.05", "--lockmass-optional")
+        err = proc.stderr.decode()
+        assert "warning: --lockmass: " + why in err and "no correction applied" in err
+        assert arrays(Mzml(out).spectra()[0])["MS:1000514"] == run.function(1).scans[0].expected.mz
+        out.unlink()
 
 
 # ---------------------------------------------------------------------------

@@ -1,0 +1,169 @@
+#include "batch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "log.h"
+#include "options.h"
+#include "output_file.h"
+#include "output_guard.h"
+#include "text.h"
+
+namespace kestrune::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr const char* kTarget = "kestrune::cli";
+
+// Lines on standard error from several exports at once stay whole.
+std::mutex g_stderr;
+
+void print_line(std::string_view text) {
+    const std::lock_guard lock(g_stderr);
+    fmt::print(stderr, "{}", text);
+}
+
+}  // namespace
+
+std::string summary_text(const ExportDone& d, const ExportOptions& o) {
+    const ExportReport& r = d.report;
+    std::string out = fmt::format("{} -> {}: {} spectra, {} chromatograms, {} bytes, {} s\n",
+                                  text::path_text(d.run), text::path_text(d.output), r.spectra, r.chromatograms,
+                                  r.bytes, text::fixed(d.seconds, 2));
+    if (o.lockmass) {
+        if (r.factor_min)
+            out += fmt::format(
+                "lock mass {}: {} of {} lock-mass scans matched; applied factors {} to {} ({} to {} ppm)\n",
+                text::plain(*o.lockmass), r.lock_scans_matched, r.lock_scans, text::plain(*r.factor_min),
+                text::plain(*r.factor_max), text::fixed((*r.factor_min - 1.0) * 1e6, 2),
+                text::fixed((*r.factor_max - 1.0) * 1e6, 2));
+        else
+            out += fmt::format("lock mass {}: {} of {} lock-mass scans matched; no correction applied\n",
+                               text::plain(*o.lockmass), r.lock_scans_matched, r.lock_scans);
+    }
+    return out;
+}
+
+Result<ExportDone> export_and_report(const ExportOptions& o, bool quiet) {
+    const auto start = std::chrono::steady_clock::now();
+    auto report = export_mzml(o);
+    if (!report) return std::unexpected(std::move(report.error()));
+    ExportDone done{o.run, o.output, *report,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
+    if (!quiet) print_line(summary_text(done, o));
+    return done;
+}
+
+fs::path batch_output(const fs::path& out_dir, const fs::path& run) {
+    fs::path dir = run;
+    if (!dir.has_filename()) dir = dir.parent_path();  // "x.raw/"
+    std::string name = dir.filename().native();
+    if (name.size() > 4 && text::ascii_upper(std::string_view(name).substr(name.size() - 4)) == ".RAW")
+        name.resize(name.size() - 4);
+    return out_dir / (name + ".mzML");
+}
+
+bool output_up_to_date(const fs::path& run, const fs::path& output) {
+    std::error_code ec;
+    const auto out_time = fs::last_write_time(output, ec);
+    if (ec || !fs::is_regular_file(output, ec)) return false;
+    const auto newer = [&](const fs::path& p) {
+        std::error_code e;
+        const auto t = fs::last_write_time(p, e);
+        return !e && t < out_time;
+    };
+    if (!newer(run)) return false;
+    fs::directory_iterator it(run, ec), end;
+    if (ec) return false;
+    for (; it != end; it.increment(ec)) {
+        if (ec) return false;
+        if (!newer(it->path())) return false;
+    }
+    return !ec;
+}
+
+CoreShare share_cores(unsigned cores, std::size_t runs, unsigned jobs, unsigned threads) noexcept {
+    cores = std::max(cores, 1u);
+    const unsigned n_runs = unsigned(std::clamp<std::size_t>(runs, 1, 4096));
+    CoreShare s;
+    s.threads = threads > 0 ? threads : 1;
+    s.jobs = jobs > 0 ? jobs : std::clamp(cores / s.threads, 1u, n_runs);
+    if (threads == 0) s.threads = std::max(1u, cores / std::min(s.jobs, n_runs));
+    return s;
+}
+
+Result<BatchOutcome> run_batch(const ExportOptions& base, const BatchOptions& b, bool quiet) {
+    // Every output is checked against every run before anything is written.
+    std::vector<fs::path> outputs;
+    for (const fs::path& run : b.runs) outputs.push_back(batch_output(b.out_dir, run));
+    for (const fs::path& run : b.runs)
+        for (const fs::path& out : outputs)
+            if (auto ok = refuse_output_in_run(out, run); !ok) return std::unexpected(std::move(ok.error()));
+    for (std::size_t i = 0; i < outputs.size(); ++i)
+        for (std::size_t k = 0; k < i; ++k)
+            if (outputs[i] == outputs[k])
+                return std::unexpected(usage_error(fmt::format(
+                    "runs {} and {} would both be written to {}", text::quoted(text::path_text(b.runs[k])),
+                    text::quoted(text::path_text(b.runs[i])), text::quoted(text::path_text(outputs[i])))));
+    std::error_code ec;
+    fs::create_directories(b.out_dir, ec);
+    if (ec)
+        return fail(Error::context(fmt::format("creating {}", text::quoted(text::path_text(b.out_dir))),
+                                   Error::io(ec)));
+
+    BatchOutcome outcome;
+    std::vector<std::size_t> todo;
+    for (std::size_t i = 0; i < b.runs.size(); ++i) {
+        if (!b.force && output_up_to_date(b.runs[i], outputs[i])) {
+            ++outcome.skipped;
+            if (!quiet)
+                print_line(fmt::format("{} -> {}: up to date, skipped\n", text::path_text(b.runs[i]),
+                                       text::path_text(outputs[i])));
+            continue;
+        }
+        todo.push_back(i);
+    }
+    const CoreShare share = share_cores(std::thread::hardware_concurrency(), todo.size(), b.jobs, b.threads);
+    log_info(kTarget, "{} runs to export, {} at a time with {} threads each", todo.size(), share.jobs,
+             share.threads);
+
+    std::atomic<std::size_t> next{0};
+    std::mutex mutex;  // guards outcome
+    const auto worker = [&] {
+        for (std::size_t k; (k = next.fetch_add(1)) < todo.size();) {
+            const std::size_t i = todo[k];
+            ExportOptions o = base;
+            o.run = b.runs[i];
+            o.output = outputs[i];
+            o.threads = share.threads;
+            o.progress = base.progress && share.jobs == 1;
+            auto done = export_and_report(o, quiet);
+            const std::lock_guard lock(mutex);
+            if (done) {
+                ++outcome.exported;
+                continue;
+            }
+            std::string why = error_text(done.error());
+            print_line(fmt::format("error: {}: {}\n", text::path_text(b.runs[i]), why));
+            outcome.failed.emplace_back(b.runs[i], std::move(why));
+        }
+    };
+    std::vector<std::thread> pool;
+    const unsigned n = std::min<unsigned>(share.jobs, unsigned(std::max<std::size_t>(todo.size(), 1)));
+    for (unsigned t = 1; t < n; ++t) pool.emplace_back(worker);
+    worker();
+    for (std::thread& t : pool) t.join();
+    // In the order given, whatever order the exports ended in.
+    std::sort(outcome.failed.begin(), outcome.failed.end(), [&](const auto& a, const auto& c) {
+        return std::find(b.runs.begin(), b.runs.end(), a.first) < std::find(b.runs.begin(), b.runs.end(), c.first);
+    });
+    return outcome;
+}
+
+}  // namespace kestrune::cli

@@ -1,0 +1,210 @@
+#include "command_line.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include "options.h"
+#include "progress.h"
+
+namespace kestrune::cli {
+
+namespace {
+
+constexpr const char* kExitStatusText =
+    "Exit status: 0 success; 1 a run could not be read or an output could not be written (for export -O: "
+    "any run failed); 2 a usage error (unknown option, bad value, a function, scan or channel the run does not "
+    "have, a selection that matches nothing).";
+
+// A whole number in [min, max], the text normalised to plain decimal for
+// CLI11's conversion (which would take a sign, "0x" or a leading 0).
+CLI::Validator whole(std::uint64_t min, std::uint64_t max) {
+    const std::string desc = max == UINT64_MAX ? fmt::format("INT>={}", min) : fmt::format("INT in [{}, {}]", min, max);
+    return CLI::Validator(
+        [min, max](std::string& text) -> std::string {
+            const auto v = parse_whole(text, min, max);
+            if (!v) {
+                if (max == UINT64_MAX) return fmt::format("{} is not a whole number of at least {}", text, min);
+                return fmt::format("{} is not a whole number from {} to {}", text, min, max);
+            }
+            text = std::to_string(*v);
+            return {};
+        },
+        desc);
+}
+
+const CLI::Validator kPositive(
+    [](std::string& text) -> std::string {
+        return parse_positive(text) ? std::string() : fmt::format("{} is not a positive number", text);
+    },
+    "POSITIVE");
+
+// One of the choices, case ignored.
+template <class T>
+CLI::CheckedTransformer choice(const std::map<std::string, T>& map) {
+    return CLI::CheckedTransformer(map, CLI::ignore_case);
+}
+
+}  // namespace
+
+ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
+    CommandLine line;
+    CLI::App app{"Read Waters MassLynx .raw run directories and export them to mzML.", "kestrune"};
+    app.set_version_flag("--version", std::string(KESTRUNE_VERSION));
+    app.require_subcommand(1);
+    app.footer(kExitStatusText);
+    // -v and -q work after the subcommand too.
+    app.fallthrough();
+    app.failure_message([](const CLI::App*, const CLI::Error& e) {
+        return fmt::format("error: {}\nRun with --help for more information.\n", e.what());
+    });
+    app.add_flag("-v,--verbose", line.verbose, "More diagnostics on standard error (repeat for more)");
+    auto* quiet = app.add_flag("-q,--quiet", line.quiet, "Only errors on standard error");
+    app.get_option("--verbose")->excludes(quiet);
+
+    auto* info = app.add_subcommand("info", "Show the run's header, settings, functions and channels");
+    info->add_option("RUN", line.run, "Run directory (.raw)")->required();
+    info->add_flag("--json", line.json, "Machine-readable JSON instead of text (schema: docs/info.schema.json)");
+
+    auto* spectrum = app.add_subcommand(
+        "spectrum", "Print one scan as tab-separated m/z, intensity (and drift time for ion-mobility scans)");
+    spectrum->add_option("RUN", line.run, "Run directory (.raw)")->required();
+    spectrum->add_option("FUNCTION", line.function, "Function number (1-based)")
+        ->required()
+        ->transform(whole(1, UINT32_MAX));
+    spectrum->add_option("SCAN", line.scan, "Scan number (0-based)")->required()->transform(whole(0, UINT64_MAX));
+
+    auto* chrom = app.add_subcommand("chrom", "Print one chromatogram channel as tab-separated time (min) and value");
+    chrom->add_option("RUN", line.run, "Run directory (.raw)")->required();
+    chrom->add_option("CHANNEL", line.channel, "Channel number (0-based)")->required()->transform(whole(0, UINT64_MAX));
+
+    ExportOptions& ex = line.export_options;
+    std::vector<std::string> runs;
+    std::string output, out_dir;
+    bool no_compress = false, no_progress = false;
+    auto* exp = app.add_subcommand(
+        "export", "Write a run as an indexed mzML 1.1.0 file (-o), or many runs into a directory (-O)");
+    exp->add_option("RUN", runs, "Run directories (.raw); one with -o")->required();
+    auto* output_opt = exp->add_option(
+        "-o,--output", output, "Output file (.mzML), written only when complete; - for standard output");
+    auto* out_dir_opt = exp->add_option("-O,--output-dir", out_dir,
+                                        "Write each run to DIR/<run name without .raw>.mzML, skipping runs whose "
+                                        "output is newer than every file of the run (DIR is created when missing)");
+    output_opt->excludes(out_dir_opt);
+    exp->add_option("-j,--jobs", line.batch.jobs,
+                    "Runs exported at once with -O (default: as many as the cores hold, each run's threads "
+                    "counted)")
+        ->transform(whole(1, 4096))
+        ->needs(out_dir_opt);
+    exp->add_flag("--force", line.batch.force, "With -O, export runs whose output is up to date too")
+        ->needs(out_dir_opt);
+    exp->add_flag("--no-compress", no_compress, "Store binary arrays without zlib compression");
+    auto* lockmass_opt = exp->add_option("--lockmass", ex.lockmass,
+                                         "Reference m/z of the lock-mass compound: correct every exported scan by "
+                                         "the lock-mass factor interpolated in retention time")
+                             ->check(kPositive);
+    exp->add_option("--lockmass-tolerance", ex.lockmass_tolerance, "Search window around the reference m/z, in Da")
+        ->default_val(kDefaultLockMassTolerance)
+        ->check(kPositive)
+        ->needs(lockmass_opt);
+    exp->add_flag("--lockmass-optional", ex.lockmass_optional,
+                  "Export uncorrected, with a warning, when the correction cannot be made (otherwise an error)")
+        ->needs(lockmass_opt);
+    exp->add_flag("--keep-lockmass", ex.keep_lockmass, "Also export the lock-mass functions");
+    exp->add_option_function<std::string>(
+        "--functions",
+        [&ex](const std::string& text) {
+            auto list = parse_function_list(text);
+            if (!list) throw CLI::ValidationError(error_text(list.error()));
+            ex.functions = std::move(*list);
+        },
+        "Export only these functions, e.g. 1,3");
+    exp->add_option_function<std::string>(
+        "--rt-range",
+        [&ex](const std::string& text) {
+            auto range = parse_rt_range(text);
+            if (!range) throw CLI::ValidationError(error_text(range.error()));
+            ex.rt_range = *range;
+        },
+        "Export only scans within MIN:MAX minutes (either side may be empty)");
+    exp->add_option("--ms-level", ex.ms_level, "Export only functions of this MS level")->transform(whole(1, 255));
+    exp->add_flag("--no-progress", no_progress, "No progress bar, even on a terminal");
+    const std::map<std::string, RepresentationChoice> representations{
+        {"auto", RepresentationChoice::Auto},
+        {"centroid", RepresentationChoice::Centroid},
+        {"profile", RepresentationChoice::Profile}};
+    exp->add_option("--representation", ex.representation,
+                    "Spectrum representation written: auto (judged per function from the spacing of its m/z "
+                    "values), centroid or profile")
+        ->transform(choice(representations))
+        ->default_str("auto");
+    const std::map<std::string, ImsLayout> layouts{
+        {"combined", ImsLayout::Combined}, {"per-bin", ImsLayout::PerBin}, {"summed", ImsLayout::Summed}};
+    exp->add_option("--ims-layout", ex.ims_layout,
+                    "Ion-mobility frames as: combined (one spectrum per frame with a drift-time array), per-bin "
+                    "(one spectrum per drift time) or summed (drift times summed away)")
+        ->transform(choice(layouts))
+        ->default_str("combined");
+
+    QcCommand& qc_command = line.qc;
+    std::vector<std::string> qc_runs;
+    std::string qc_report, qc_mzqc;
+    bool qc_no_progress = false;
+    auto* qc = app.add_subcommand("qc", "Write an HTML quality report (and mzQC metrics) of one or more runs");
+    qc->add_option("RUN", qc_runs, "Run directories (.raw), in the order to compare them")->required();
+    qc->add_option("-o,--output", qc_report, "HTML report; written only when complete")->required();
+    qc->add_option("--mzqc", qc_mzqc, "Also write the metrics as an mzQC file");
+    qc->add_option("--lockmass", qc_command.options.lockmass,
+                   "Reference m/z of the lock-mass compound (default: the most intense peak of the lock-mass scans)")
+        ->check(kPositive);
+    qc->add_option("--lockmass-tolerance", qc_command.options.lockmass_tolerance,
+                   "Search window around the reference m/z, in Da")
+        ->default_val(kDefaultLockMassTolerance)
+        ->check(kPositive);
+    qc->add_flag("--no-progress", qc_no_progress, "No progress bar, even on a terminal");
+
+    try {
+        app.parse(argc, argv);
+        if (exp->parsed()) {
+            if (output_opt->count() == 0 && out_dir_opt->count() == 0)
+                throw CLI::RequiredError("export needs -o FILE (one run) or -O DIR (any number of runs)");
+            if (output_opt->count() > 0 && runs.size() != 1)
+                throw CLI::ValidationError(
+                    fmt::format("-o takes one run ({} given); use -O DIR for several", runs.size()));
+        }
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e);
+        return {std::nullopt, status == 0 ? kExitOk : kExitUsage};
+    }
+
+    if (info->parsed()) line.command = Command::Info;
+    if (spectrum->parsed()) line.command = Command::Spectrum;
+    if (chrom->parsed()) line.command = Command::Chrom;
+    if (qc->parsed()) {
+        line.command = Command::Qc;
+        qc_command.runs.assign(qc_runs.begin(), qc_runs.end());
+        qc_command.report = qc_report;
+        if (!qc_mzqc.empty()) qc_command.mzqc = qc_mzqc;
+        qc_command.options.progress = !qc_no_progress && !line.quiet && Progress::stderr_is_terminal();
+    }
+    if (exp->parsed()) {
+        line.command = Command::Export;
+        ex.compress = !no_compress;
+        ex.progress = !no_progress && !line.quiet && Progress::stderr_is_terminal();
+        if (out_dir_opt->count() > 0) {
+            line.batch_mode = true;
+            line.batch.runs.assign(runs.begin(), runs.end());
+            line.batch.out_dir = out_dir;
+        } else {
+            ex.run = runs.front();
+            ex.output = output;
+        }
+    }
+    return {std::move(line), kExitOk};
+}
+
+}  // namespace kestrune::cli
