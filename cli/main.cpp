@@ -221,6 +221,27 @@ int run(int argc, char** argv) {
                     "(one spectrum per drift time) or summed (drift times summed away)")
         ->transform(CLI::CheckedTransformer(layouts, CLI::ignore_case))
         ->default_str("combined");
+    exp->add_option("--compression-level", ex.compression_level,
+                    "Deflate level of the binary arrays (ISA-L's levels: 0 fastest, 3 smallest)")
+        ->check(CLI::Range(kMinDeflateLevel, kMaxDeflateLevel))
+        ->default_val(kDefaultDeflateLevel);
+    exp->add_option("--threads", ex.threads,
+                    "Threads decoding, converting and compressing scans (one more writes them in order)")
+        ->check(CLI::Range(1u, 1024u))
+        ->default_str(fmt::format("{} (the machine's cores)", default_export_threads()));
+    const std::map<std::string, Numpress> numpress_modes{
+        {"linear", Numpress::Linear}, {"pic", Numpress::Pic}, {"slof", Numpress::Slof}};
+    auto* numpress_opt =
+        exp->add_option("--numpress", ex.numpress,
+                        "Lossy MS-Numpress before zlib: linear (m/z arrays by linear prediction), pic (also "
+                        "intensities rounded to integers) or slof (also intensities as 16-bit logarithms)")
+            ->transform(CLI::CheckedTransformer(numpress_modes, CLI::ignore_case));
+    exp->add_option("--numpress-ppm", ex.numpress_ppm,
+                    "Largest error of a numpress m/z value, in ppm of the value (arrays that cannot meet it are "
+                    "written losslessly)")
+        ->check(CLI::PositiveNumber)
+        ->default_val(kDefaultNumpressPpm)
+        ->needs(numpress_opt);
 
     QcCommand qc_command;
     std::vector<std::string> qc_runs;

@@ -8,6 +8,10 @@ packages=(
   python3-dev python3-pytest python3-mesonpy python3-pip python3-venv
   pypy3 pypy3-dev python3-exceptiongroup python3-tomli
   libcli11-dev zlib1g-dev python3-pymzml
+  # the export: SHA-1 and base64 (OpenSSL), deflate (ISA-L), MS-Numpress
+  libssl-dev libisal-dev libmsnumpress-dev
+  # the deflate libraries compared by bench/bench_deflate
+  libdeflate-dev
   # independent mzML readers and validator of the export tests (OpenMS TOPP tools)
   topp
   # fuzzing: clang 14 with libFuzzer and the sanitizer runtimes, llvm-symbolizer
