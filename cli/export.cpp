@@ -484,7 +484,9 @@ public:
         auto decoded = r_.decode_scan(f.entry->number, sel.scan);
         if (!decoded) return std::unexpected(std::move(decoded.error()));
         const Arrays a = arrays_of(*decoded);
-        const double tic = spectrum_stats(*a.mz, *a.intensity).tic;
+        // Summed in record order, as spectrum_stats sums.
+        double tic = 0;
+        for (float v : *a.intensity) tic += double(v);
         std::span<const double> mz = *a.mz;
         if (!plan_.correction.empty()) {
             corrected_.assign(a.mz->begin(), a.mz->end());

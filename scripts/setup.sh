@@ -10,8 +10,9 @@ packages=(
   libcli11-dev zlib1g-dev python3-pymzml
   # the export: SHA-1 and base64 (OpenSSL), deflate (ISA-L), MS-Numpress
   libssl-dev libisal-dev libmsnumpress-dev
-  # the deflate libraries compared by bench/bench_deflate
-  libdeflate-dev
+  # benchmarks: the deflate library compared by bench/bench_deflate, peak
+  # memory in bench/bench_export
+  libdeflate-dev time
   # independent mzML readers and validator of the export tests (OpenMS TOPP tools)
   topp
   # fuzzing: clang 14 with libFuzzer and the sanitizer runtimes, llvm-symbolizer
