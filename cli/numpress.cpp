@@ -63,7 +63,11 @@ bool numpress_pic(std::span<const double> values, std::vector<std::uint8_t>& out
 bool numpress_slof(std::span<const double> values, std::vector<std::uint8_t>& out) {
     // Above this, log(v + 1) × F no longer rounds within 16 bits reliably.
     if (!all_finite_non_negative(values, 1e300)) return false;
-    const double fixed = values.empty() ? 1.0 : np::optimalSlofFixedPoint(values.data(), values.size());
+    // The library's optimalSlofFixedPoint, with one logarithm instead of
+    // one per value: log is monotonic, so the largest log(v + 1) is that of
+    // the largest v.
+    const double largest = values.empty() ? 0.0 : *std::max_element(values.begin(), values.end());
+    const double fixed = std::floor(65535.0 / std::max(1.0, std::log(largest + 1)));
     if (!(fixed >= 1)) return false;
     return append_encoded(out, 8 + values.size() * 2, [&](std::uint8_t* p) {
         return np::encodeSlof(values.data(), values.size(), p, fixed);

@@ -26,7 +26,8 @@ bool numpress_linear(std::span<const double> values, double ppm, std::vector<std
 // (error at most 0.5).
 bool numpress_pic(std::span<const double> values, std::vector<std::uint8_t>& out);
 // Short logged float: log(v + 1) in 16-bit fixed point F = floor(65535 /
-// log(max + 1)); v + 1 decodes within a factor exp(±0.5 / F) of itself.
+// max(1, log(max + 1))); v + 1 decodes within a factor exp(±0.5 / F) of
+// itself.
 bool numpress_slof(std::span<const double> values, std::vector<std::uint8_t>& out);
 
 }  // namespace kestrune::cli

@@ -97,7 +97,8 @@ TEST(Numpress, EncodingsDecodeWithinTheirBounds) {
         back.resize(np::decodeSlof(slof.data(), slof.size(), back.data()));
         ASSERT_EQ(back.size(), n);
         const double max = n ? *std::max_element(counts.begin(), counts.end()) : 0;
-        const double fixed = std::floor(65535 / std::log(max + 1));
+        const double fixed = std::floor(65535 / std::max(1.0, std::log(max + 1)));
+        if (n > 0) EXPECT_EQ(fixed, np::optimalSlofFixedPoint(counts.data(), n));
         for (std::size_t i = 0; i < n; ++i)
             EXPECT_LE(std::abs(std::log((back[i] + 1) / (counts[i] + 1))), 0.5 / fixed + 1e-12) << i;
     }

@@ -135,7 +135,7 @@ def within_bound(kind, exact, got, ppm, slack=0.0):
         return all(abs(g - e) <= (ppm * 1e-6 + slack) * e for e, g in zip(exact, got))
     if kind == "pic":
         return all(abs(g - e) <= 0.5 + slack * e for e, g in zip(exact, got))
-    fixed = math.floor(65535 / math.log(max(exact) + 1)) if max(exact) > 0 else 65535
+    fixed = math.floor(65535 / max(1.0, math.log(max(exact) + 1)))
     return all(abs(math.log((g + 1) / (e + 1))) <= 0.5 / fixed + slack for e, g in zip(exact, got))
 
 
