@@ -28,7 +28,8 @@ std::array<std::uint8_t, 20> Sha1::digest() const {
     std::array<std::uint8_t, 20> out{};
     EVP_MD_CTX* copy = EVP_MD_CTX_new();
     unsigned int n = 0;
-    const bool ok = copy && EVP_MD_CTX_copy_ex(copy, ctx_of(ctx_)) == 1 && EVP_DigestFinal_ex(copy, out.data(), &n) == 1;
+    const bool ok =
+        copy && EVP_MD_CTX_copy_ex(copy, ctx_of(ctx_)) == 1 && EVP_DigestFinal_ex(copy, out.data(), &n) == 1;
     EVP_MD_CTX_free(copy);
     if (!ok || n != out.size()) throw std::bad_alloc();
     return out;
