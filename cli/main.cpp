@@ -222,7 +222,7 @@ int run(int argc, char** argv) {
         ->transform(CLI::CheckedTransformer(layouts, CLI::ignore_case))
         ->default_str("combined");
     exp->add_option("--compression-level", ex.compression_level,
-                    "Deflate level of the binary arrays (ISA-L's levels: 0 fastest, 3 smallest)")
+                    "Deflate level of the binary arrays (libdeflate's levels: 0 stores, 1 fastest, 12 smallest)")
         ->check(CLI::Range(kMinDeflateLevel, kMaxDeflateLevel))
         ->default_val(kDefaultDeflateLevel);
     exp->add_option("--threads", ex.threads,
