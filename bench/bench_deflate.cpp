@@ -2,7 +2,9 @@
 // and libdeflate, each producing zlib-format streams, one stream per array
 // as in the mzML. Reports the throughput (MB/s of array bytes, the best of
 // three passes) and the compressed size, and checks that plain zlib
-// inflates every stream back to the array.
+// inflates every stream back to the array. (On the machine this was written
+// on, ISA-L's streams for some small arrays differed from one process to
+// the next, so the export uses libdeflate; see cli/deflate.h.)
 //
 //   build/bench/bench_deflate RUN [MAX_SCANS]
 //
@@ -50,7 +52,7 @@ struct Isal {
     }
     std::size_t operator()(const Bytes& in, Bytes& out) {
         out.resize(in.size() + in.size() / 16 + 1024);
-        isal_zstream s;
+        isal_zstream s{};  // the library's init leaves fields it reads
         isal_deflate_stateless_init(&s);
         s.level = std::uint32_t(level);
         s.level_buf = level_buf.data();
