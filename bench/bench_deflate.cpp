@@ -37,10 +37,17 @@ Bytes bytes_of(const std::vector<T>& v) {
     return b;
 }
 
-std::size_t zlib_compress(const Bytes& in, Bytes& out, int level) {
-    uLongf n = compressBound(uLong(in.size()));
-    out.resize(n);
-    if (compress2(out.data(), &n, in.data(), uLong(in.size()), level) != Z_OK) std::abort();
+std::size_t zlib_compress(const Bytes& in, Bytes& out, int level, int strategy = Z_DEFAULT_STRATEGY) {
+    z_stream z{};
+    if (deflateInit2(&z, level, Z_DEFLATED, 15, 8, strategy) != Z_OK) std::abort();
+    out.resize(deflateBound(&z, uLong(in.size())));
+    z.next_in = const_cast<Bytef*>(in.data());
+    z.avail_in = uInt(in.size());
+    z.next_out = out.data();
+    z.avail_out = uInt(out.size());
+    if (deflate(&z, Z_FINISH) != Z_STREAM_END) std::abort();
+    const std::size_t n = z.total_out;
+    deflateEnd(&z);
     return n;
 }
 
@@ -119,6 +126,7 @@ int main(int argc, char** argv) {
     for (int level : {1, 6}) codecs.emplace_back("zlib " + std::to_string(level), [level](const Bytes& i, Bytes& o) {
         return zlib_compress(i, o, level);
     });
+    codecs.emplace_back("zlib huffman", [](const Bytes& i, Bytes& o) { return zlib_compress(i, o, 1, Z_HUFFMAN_ONLY); });
     for (int level = 0; level <= ISAL_DEF_MAX_LEVEL; ++level)
         codecs.emplace_back("isa-l " + std::to_string(level), Isal(level));
     for (int level : {1, 2, 3, 4, 6, 9, 12})
