@@ -4,7 +4,8 @@
 // three passes) and the compressed size, and checks that plain zlib
 // inflates every stream back to the array. (On the machine this was written
 // on, ISA-L's streams for some small arrays differed from one process to
-// the next, so the export uses libdeflate; see cli/deflate.h.)
+// the next, so the export uses libdeflate; see cli/deflate.h and
+// bench/deflate_repeatability.cpp.)
 //
 //   build/bench/bench_deflate RUN [MAX_SCANS]
 //
