@@ -1,4 +1,4 @@
-// Deflate (ISA-L), MS-Numpress and the array encoder that combines them
+// Deflate (libdeflate), MS-Numpress and the array encoder that combines them
 // with base64: what they write decodes with independent decoders (plain
 // zlib, libmsnumpress's decoders) within the documented bounds.
 #include <cmath>
