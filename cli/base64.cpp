@@ -1,68 +1,50 @@
 #include "base64.h"
 
+#include <algorithm>
+
+#include <openssl/evp.h>
+
 namespace kestrune::cli {
 
 namespace {
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// The most bytes one library call takes: its lengths are ints.
+constexpr std::size_t kChunk = std::size_t{3} << 28;
 
-int digit_value(char c) noexcept {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
+bool is_digit(char c) noexcept {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
 }  // namespace
 
 void base64_append(std::span<const std::uint8_t> bytes, std::string& out) {
-    const std::size_t start = out.size();
-    out.resize(start + base64_length(bytes.size()));
-    char* dst = out.data() + start;
-    const std::uint8_t* p = bytes.data();
-    std::size_t n = bytes.size();
-    for (; n >= 3; n -= 3, p += 3, dst += 4) {
-        const std::uint32_t v = (std::uint32_t(p[0]) << 16) | (std::uint32_t(p[1]) << 8) | p[2];
-        dst[0] = kAlphabet[v >> 18];
-        dst[1] = kAlphabet[(v >> 12) & 63];
-        dst[2] = kAlphabet[(v >> 6) & 63];
-        dst[3] = kAlphabet[v & 63];
-    }
-    if (n > 0) {
-        std::uint32_t v = std::uint32_t(p[0]) << 16;
-        if (n == 2) v |= std::uint32_t(p[1]) << 8;
-        dst[0] = kAlphabet[v >> 18];
-        dst[1] = kAlphabet[(v >> 12) & 63];
-        dst[2] = n == 2 ? kAlphabet[(v >> 6) & 63] : '=';
-        dst[3] = '=';
+    std::size_t at = out.size();
+    // The library ends its text with a NUL, which lands on the string's own
+    // terminator.
+    out.resize(at + base64_length(bytes.size()));
+    while (!bytes.empty()) {
+        const std::size_t n = std::min(bytes.size(), kChunk);
+        at += std::size_t(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data() + at), bytes.data(), int(n)));
+        bytes = bytes.subspan(n);
     }
 }
 
 std::optional<std::vector<std::uint8_t>> base64_decode(std::string_view text) {
+    // The library skips white space and takes padding anywhere in the last
+    // group: the form is checked here first.
     if (text.size() % 4 != 0) return std::nullopt;
-    std::vector<std::uint8_t> out;
-    out.reserve(text.size() / 4 * 3);
-    for (std::size_t i = 0; i < text.size(); i += 4) {
-        const bool last = i + 4 == text.size();
-        int d[4];
-        int pad = 0;
-        for (int k = 0; k < 4; ++k) {
-            const char c = text[i + k];
-            if (c == '=' && last && k >= 2) {
-                ++pad;
-                d[k] = 0;
-                continue;
-            }
-            if (pad > 0) return std::nullopt;  // a digit after padding
-            d[k] = digit_value(c);
-            if (d[k] < 0) return std::nullopt;
-        }
-        const std::uint32_t v = (std::uint32_t(d[0]) << 18) | (std::uint32_t(d[1]) << 12) |
-                                (std::uint32_t(d[2]) << 6) | std::uint32_t(d[3]);
-        out.push_back(std::uint8_t(v >> 16));
-        if (pad < 2) out.push_back(std::uint8_t(v >> 8));
-        if (pad < 1) out.push_back(std::uint8_t(v));
+    std::size_t pad = 0;
+    while (pad < 2 && pad < text.size() && text[text.size() - 1 - pad] == '=') ++pad;
+    if (!std::all_of(text.begin(), text.end() - std::ptrdiff_t(pad), is_digit)) return std::nullopt;
+    std::vector<std::uint8_t> out(text.size() / 4 * 3);
+    std::size_t done = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t n = std::min(text.size() - at, kChunk / 3 * 4);
+        const int got = EVP_DecodeBlock(out.data() + done, reinterpret_cast<const unsigned char*>(text.data() + at),
+                                        int(n));
+        if (got < 0) return std::nullopt;
+        done += std::size_t(got);
+        at += n;
     }
+    out.resize(done - pad);
     return out;
 }
 

@@ -1,5 +1,5 @@
-// Base64 (RFC 4648, standard alphabet, '=' padding): the text form of the
-// binary data arrays of mzML.
+// Base64 (RFC 4648, standard alphabet, '=' padding) by OpenSSL's libcrypto:
+// the text form of the binary data arrays of mzML.
 #pragma once
 
 #include <cstddef>

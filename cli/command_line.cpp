@@ -150,6 +150,31 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
         ->transform(choice(layouts))
         ->default_str("combined");
 
+    exp->add_option("--compression-level", ex.compression_level,
+                    "Deflate level of the binary arrays (libdeflate's levels: 0 stores, 1 fastest, 12 smallest)")
+        ->transform(whole(kMinDeflateLevel, kMaxDeflateLevel))
+        ->default_val(kDefaultDeflateLevel);
+    unsigned threads = 0;
+    exp->add_option("--threads", threads,
+                    "Threads decoding, converting and compressing the scans of a run (one more writes them in "
+                    "order)")
+        ->transform(whole(1, 1024))
+        ->default_str(fmt::format("{} (the machine's cores; with -O shared out between the runs at once)",
+                                  default_export_threads()));
+    const std::map<std::string, Numpress> numpress_modes{
+        {"linear", Numpress::Linear}, {"pic", Numpress::Pic}, {"slof", Numpress::Slof}};
+    auto* numpress_opt =
+        exp->add_option("--numpress", ex.numpress,
+                        "Lossy MS-Numpress before zlib: linear (m/z arrays by linear prediction), pic (also "
+                        "intensities rounded to integers) or slof (also intensities as 16-bit logarithms)")
+            ->transform(choice(numpress_modes));
+    exp->add_option("--numpress-ppm", ex.numpress_ppm,
+                    "Largest error of a numpress m/z value, in ppm of the value (arrays that cannot meet it are "
+                    "written losslessly)")
+        ->check(kPositive)
+        ->default_val(kDefaultNumpressPpm)
+        ->needs(numpress_opt);
+
     QcCommand& qc_command = line.qc;
     std::vector<std::string> qc_runs;
     std::string qc_report, qc_mzqc;
@@ -199,9 +224,11 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
             line.batch_mode = true;
             line.batch.runs.assign(runs.begin(), runs.end());
             line.batch.out_dir = out_dir;
+            line.batch.threads = threads;
         } else {
             ex.run = runs.front();
             ex.output = output;
+            ex.threads = threads;
         }
     }
     return {std::move(line), kExitOk};

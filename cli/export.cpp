@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <numeric>
 #include <set>
+#include <thread>
 #include <variant>
 
 #include <fmt/format.h>
 
+#include "encode_pipeline.h"
 #include "log.h"
 #include "options.h"
 #include "output_file.h"
@@ -477,19 +480,25 @@ Result<void> add_lock_mass(const Reader& r, const ExportOptions& o, ExportPlan& 
 
 namespace {
 
-// Writes the spectra of one planned scan; returns the intensity sum of the
-// frame in record order (the same in every layout).
-class SpectrumWriter {
+// Renders the spectra of one planned scan, the first of them numbered
+// `first_index` in the spectrum list; returns the scan's retention time and
+// the intensity sum of the frame in record order (the same in every
+// layout). One per thread.
+class SpectrumRenderer {
 public:
-    SpectrumWriter(const Reader& r, const ExportPlan& plan, MzmlWriter& writer)
-        : r_(r), plan_(plan), writer_(writer) {}
+    SpectrumRenderer(const Reader& r, const ExportPlan& plan, const ArrayEncoding& encoding)
+        : r_(r), plan_(plan), encoder_(encoding) {}
 
-    Result<std::pair<float, double>> write(const PlannedScan& sel) {
+    Result<std::pair<float, double>> render(const PlannedScan& sel, std::size_t first_index, RenderedSpectra& out) {
+        out_ = &out;
+        index_ = first_index;
         const PlannedFunction& f = plan_.functions[sel.function_slot];
         auto decoded = r_.decode_scan(f.entry->number, sel.scan);
         if (!decoded) return std::unexpected(std::move(decoded.error()));
         const Arrays a = arrays_of(*decoded);
-        const double tic = spectrum_stats(*a.mz, *a.intensity).tic;
+        // Summed in record order, as spectrum_stats sums.
+        double tic = 0;
+        for (float v : *a.intensity) tic += double(v);
         std::span<const double> mz = *a.mz;
         if (!plan_.correction.empty()) {
             corrected_.assign(a.mz->begin(), a.mz->end());
@@ -502,7 +511,7 @@ public:
             e.id = id_;
             e.mz = mz;
             e.intensity = *a.intensity;
-            writer_.spectrum(e);
+            emit(e);
         } else {
             write_frame(f, sel, e, mz, *a.intensity, *a.drift);
         }
@@ -510,6 +519,8 @@ public:
     }
 
 private:
+    void emit(const SpectrumEntry& e) { render_spectrum(e, index_++, encoder_, *out_); }
+
     SpectrumEntry entry_of(const PlannedFunction& f, const DecodedSpectrum& d) const {
         SpectrumEntry e;
         e.ms_level = f.ms_level;
@@ -559,7 +570,7 @@ private:
                     e.intensity = sorted_in_;
                     e.drift_ms = sorted_drift_;
                 }
-                writer_.spectrum(e);
+                emit(e);
                 break;
             }
             case ImsLayout::PerBin: {
@@ -575,7 +586,7 @@ private:
                     e.mz = sorted_mz_;
                     e.intensity = sorted_in_;
                     e.drift_ms_of_scan = d;
-                    writer_.spectrum(e);
+                    emit(e);
                     lo = hi;
                 }
                 break;
@@ -597,7 +608,7 @@ private:
                 e.mz = sorted_mz_;
                 e.intensity_is_64 = true;
                 e.intensity64 = summed_;
-                writer_.spectrum(e);
+                emit(e);
                 break;
             }
         }
@@ -605,7 +616,9 @@ private:
 
     const Reader& r_;
     const ExportPlan& plan_;
-    MzmlWriter& writer_;
+    ArrayEncoder encoder_;
+    RenderedSpectra* out_ = nullptr;
+    std::size_t index_ = 0;
     std::string id_;
     std::vector<double> corrected_, mz_, sorted_mz_, sorted_drift_, summed_;
     std::vector<float> sorted_in_;
@@ -617,7 +630,8 @@ Result<ExportReport> write_export(const Reader& r, const ExportPlan& plan, const
                                   Progress& progress, std::uint64_t& done) {
     auto file = OutputFile::create(o.output);
     if (!file) return std::unexpected(std::move(file.error()));
-    MzmlWriter writer(*file, o.compress, o.zlib_level);
+    const ArrayEncoding encoding{o.compress, o.compression_level, o.numpress, o.numpress_ppm};
+    MzmlWriter writer(*file, encoding);
     writer.begin(plan.run, plan.n_spectra, plan.n_chromatograms);
 
     std::vector<std::vector<float>> tic_time(plan.functions.size());
@@ -626,15 +640,50 @@ Result<ExportReport> write_export(const Reader& r, const ExportPlan& plan, const
         tic_time[slot].reserve(plan.functions[slot].scans);
         tic_value[slot].reserve(plan.functions[slot].scans);
     }
-    SpectrumWriter spectra(r, plan, writer);
-    for (const PlannedScan& sel : plan.scans) {
-        auto written = spectra.write(sel);
-        if (!written) return std::unexpected(std::move(written.error()));
-        if (file->failed()) return fail(file->error());
-        tic_time[sel.function_slot].push_back(written->first);
-        tic_value[sel.function_slot].push_back(written->second);
-        progress.update(++done);
-    }
+
+    // Scans are decoded, converted, encoded and compressed on the worker
+    // threads; this thread appends them in plan order.
+    std::vector<std::size_t> first_index(plan.scans.size());
+    for (std::size_t i = 1; i < plan.scans.size(); ++i) first_index[i] = first_index[i - 1] + plan.scans[i - 1].spectra;
+    const unsigned threads = o.threads > 0 ? o.threads : default_export_threads();
+    const PipelineLimits limits{threads, kScansAheadPerThread * threads, kQueueBytes};
+    struct Slot {
+        RenderedSpectra spectra;
+        Result<std::pair<float, double>> written;
+    };
+    std::vector<Slot> slots(limits.jobs_ahead);
+    std::vector<std::unique_ptr<SpectrumRenderer>> renderers;
+    for (unsigned w = 0; w < threads; ++w)
+        renderers.push_back(std::make_unique<SpectrumRenderer>(r, plan, encoding));
+    std::optional<Error> failed;
+    run_ordered(
+        plan.scans.size(), limits,
+        [&](std::size_t job, unsigned worker) {
+            Slot& s = slots[job % slots.size()];
+            s.spectra.clear();
+            s.written = renderers[worker]->render(plan.scans[job], first_index[job], s.spectra);
+            return s.spectra.text.capacity();
+        },
+        [&](std::size_t job) {
+            Slot& s = slots[job % slots.size()];
+            if (!s.written) {
+                failed = std::move(s.written.error());
+                return false;
+            }
+            writer.append(s.spectra);
+            if (file->failed()) {
+                failed = file->error();
+                return false;
+            }
+            const PlannedScan& sel = plan.scans[job];
+            tic_time[sel.function_slot].push_back(s.written->first);
+            tic_value[sel.function_slot].push_back(s.written->second);
+            progress.update(++done);
+            // A slot does not keep the memory of an exceptionally large scan.
+            if (s.spectra.text.capacity() > kSlotKeepBytes) s.spectra = RenderedSpectra{};
+            return true;
+        });
+    if (failed) return std::unexpected(std::move(*failed));
 
     for (std::size_t slot = 0; slot < plan.functions.size(); ++slot) {
         const PlannedFunction& f = plan.functions[slot];
@@ -682,7 +731,19 @@ Result<ExportReport> write_export(const Reader& r, const ExportPlan& plan, const
     return report;
 }
 
+unsigned default_export_threads() noexcept { return std::max(std::thread::hardware_concurrency(), 1u); }
+
 Result<ExportReport> export_mzml(const ExportOptions& o) {
+    if (o.compression_level < kMinDeflateLevel || o.compression_level > kMaxDeflateLevel)
+        return parse_error(fmt::format("--compression-level: {} is not a level from {} to {}", o.compression_level,
+                                       kMinDeflateLevel, kMaxDeflateLevel));
+    if (!(std::isfinite(o.numpress_ppm) && o.numpress_ppm > 0))
+        return parse_error(fmt::format("--numpress-ppm: {} is not a positive number", text::plain(o.numpress_ppm)));
+    if (o.lockmass && !(std::isfinite(*o.lockmass) && *o.lockmass > 0))
+        return parse_error(fmt::format("--lockmass: {} is not a positive m/z", text::plain(*o.lockmass)));
+    if (!(std::isfinite(o.lockmass_tolerance) && o.lockmass_tolerance > 0))
+        return parse_error(
+            fmt::format("--lockmass-tolerance: {} is not a positive number of Da", text::plain(o.lockmass_tolerance)));
     // Runs are only read: an output that resolves into the run is refused,
     // and one that cannot be written fails, before any work is done.
     if (o.output.native() != kStdoutPath) {

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "deflate.h"
 #include "error.h"
 #include "instrument_models.h"
 #include "lockmass.h"
 #include "mzml_writer.h"
+#include "numpress.h"
 #include "options.h"
 #include "progress.h"
 #include "psi_terms.h"
@@ -31,11 +33,27 @@ enum class ImsLayout {
     Summed,    // one spectrum per frame, intensities of equal m/z summed
 };
 
+// The write stage: scans rendered on `threads` workers wait for the one
+// writer in a queue of at most kScansAheadPerThread × threads scans; no
+// scan starts while the rendered ones waiting hold more than kQueueBytes of
+// mzML text (but the next one to write always may). So the queue holds at
+// most kQueueBytes plus one scan's text per thread; a slot of the queue
+// keeps at most kSlotKeepBytes of memory once its scan is written.
+inline constexpr unsigned kScansAheadPerThread = 4;
+inline constexpr std::size_t kQueueBytes = std::size_t{16} << 20;
+inline constexpr std::size_t kSlotKeepBytes = std::size_t{1} << 20;
+
+// The machine's cores (at least 1).
+unsigned default_export_threads() noexcept;
+
 struct ExportOptions {
     std::filesystem::path run;
     std::filesystem::path output;
     bool compress = true;
-    int zlib_level = 1;
+    int compression_level = kDefaultDeflateLevel;
+    Numpress numpress = Numpress::None;
+    double numpress_ppm = kDefaultNumpressPpm;
+    unsigned threads = 0;  // 0: default_export_threads()
     bool keep_lockmass = false;
     std::optional<double> lockmass;  // reference m/z
     // Without it, a correction that cannot be made (no lock-mass function,
@@ -48,7 +66,6 @@ struct ExportOptions {
     RepresentationChoice representation = RepresentationChoice::Auto;
     ImsLayout ims_layout = ImsLayout::Combined;
     bool progress = false;
-    unsigned threads = 1;  // threads an export may use, as the batch shares the cores out
 };
 
 // What an export writes, decided before the first byte is written: the

@@ -3,9 +3,7 @@
 #include <cstring>
 
 #include <fmt/format.h>
-#include <zlib.h>
 
-#include "base64.h"
 #include "text.h"
 
 namespace kestrune::cli {
@@ -46,11 +44,6 @@ void component(std::string& out, std::string_view kind, int order, const term::T
     fmt::format_to(std::back_inserter(out), "          <{} order=\"{}\">\n", kind, order);
     cv_param(out, 6, t);
     fmt::format_to(std::back_inserter(out), "          </{}>\n", kind);
-}
-
-template <class T>
-std::span<const std::uint8_t> as_bytes(std::span<const T> values) {
-    return {reinterpret_cast<const std::uint8_t*>(values.data()), values.size_bytes()};
 }
 
 }  // namespace
@@ -101,16 +94,7 @@ SpectrumStats spectrum_stats(std::span<const double> mz, std::span<const double>
     return stats_of(mz, intensity);
 }
 
-MzmlWriter::MzmlWriter(ByteSink& sink, bool compress, int zlib_level)
-    : sink_(sink), compress_(compress), zlib_level_(zlib_level) {}
-
-MzmlWriter::~MzmlWriter() {
-    if (zstream_) {
-        auto* z = static_cast<z_stream*>(zstream_);
-        deflateEnd(z);
-        delete z;
-    }
-}
+MzmlWriter::MzmlWriter(ByteSink& sink, const ArrayEncoding& encoding) : sink_(sink), encoder_(encoding) {}
 
 void MzmlWriter::emit(std::string_view text) {
     sha1_.update(text);
@@ -206,65 +190,44 @@ void MzmlWriter::begin(const RunDescription& run, std::size_t n_spectra, std::si
     emit_buffer();
 }
 
-void MzmlWriter::encode(std::span<const std::uint8_t> raw) {
-    encoded_.clear();
-    if (!compress_) {
-        base64_append(raw, encoded_);
-        return;
-    }
-    if (!zstream_ && !zlib_failed_) {
-        auto* z = new z_stream{};
-        if (deflateInit(z, zlib_level_) == Z_OK) {
-            zstream_ = z;
-        } else {
-            delete z;
-            zlib_failed_ = true;
-        }
-    }
-    std::size_t packed_size = 0;
-    if (raw.size() > 0xFFFFFFFFu) zlib_failed_ = true;  // beyond one deflate call; no scan is this large
-    if (auto* z = static_cast<z_stream*>(zstream_); z && !zlib_failed_) {
-        const uLong bound = deflateBound(z, static_cast<uLong>(raw.size()));
-        if (packed_.size() < bound) packed_.resize(bound);
-        z->next_in = const_cast<Bytef*>(raw.data());
-        z->avail_in = static_cast<uInt>(raw.size());
-        z->next_out = packed_.data();
-        z->avail_out = static_cast<uInt>(packed_.size());
-        if (deflate(z, Z_FINISH) == Z_STREAM_END)
-            packed_size = z->total_out;
-        else
-            zlib_failed_ = true;
-        deflateReset(z);
-    }
-    base64_append(std::span<const std::uint8_t>(packed_.data(), packed_size), encoded_);
-}
+namespace {
 
-void MzmlWriter::binary_array(std::span<const std::uint8_t> raw, std::size_t length, std::size_t default_length,
-                              const term::Term& precision, const term::Term& type,
-                              std::optional<std::string_view> type_value, std::optional<term::Term> unit) {
-    encode(raw);
-    std::string& o = buf_;
+// One binaryDataArray element; false when the encoder failed.
+template <class T>
+bool binary_array(std::string& o, ArrayEncoder& encoder, std::span<const T> values, ArrayRole role,
+                  std::size_t default_length, const term::Term& type, std::optional<std::string_view> type_value,
+                  std::optional<term::Term> unit) {
+    const auto encoded = encoder.encode(values, role);
+    if (!encoded) return false;
     indent(o, 5);
-    fmt::format_to(std::back_inserter(o), "<binaryDataArray encodedLength=\"{}\"", encoded_.size());
-    if (length != default_length) fmt::format_to(std::back_inserter(o), " arrayLength=\"{}\"", length);
+    fmt::format_to(std::back_inserter(o), "<binaryDataArray encodedLength=\"{}\"", encoded->base64.size());
+    if (values.size() != default_length) fmt::format_to(std::back_inserter(o), " arrayLength=\"{}\"", values.size());
     o.append(">\n");
-    cv_param(o, 6, precision);
-    cv_param(o, 6, compress_ ? term::kZlibCompression : term::kNoCompression);
+    cv_param(o, 6, encoded->precision);
+    cv_param(o, 6, encoded->compression);
     cv_param(o, 6, type, type_value.value_or(std::string_view{}), unit);
     indent(o, 6);
     o.append("<binary>");
-    o.append(encoded_);
+    o.append(encoded->base64);
     o.append("</binary>\n");
     indent(o, 5);
     o.append("</binaryDataArray>\n");
+    return true;
 }
 
-void MzmlWriter::spectrum(const SpectrumEntry& s) {
-    const std::size_t index = spectrum_offsets_.size();
+}  // namespace
+
+void RenderedSpectra::clear() noexcept {
+    text.clear();
+    spectra.clear();
+    failed = false;
+}
+
+void render_spectrum(const SpectrumEntry& s, std::size_t index, ArrayEncoder& encoder, RenderedSpectra& rendered) {
     const std::size_t n = s.mz.size();
-    std::string& o = buf_;
+    std::string& o = rendered.text;
     auto out = std::back_inserter(o);
-    spectrum_offsets_.emplace_back(std::string(s.id), offset_ + o.size() + 6);
+    rendered.spectra.emplace_back(std::string(s.id), o.size() + 6);
     fmt::format_to(out, "      <spectrum index=\"{}\" id=\"{}\" defaultArrayLength=\"{}\">\n", index,
                    xml_escape(s.id), n);
     cv_param(o, 4, term::kMsLevel, fmt::format("{}", s.ms_level));
@@ -319,18 +282,30 @@ void MzmlWriter::spectrum(const SpectrumEntry& s) {
         o.append("            </activation>\n          </precursor>\n        </precursorList>\n");
     }
     fmt::format_to(out, "        <binaryDataArrayList count=\"{}\">\n", s.ims ? 3 : 2);
-    binary_array(as_bytes(s.mz), n, n, term::kFloat64, term::kMzArray, std::nullopt, term::kUnitMz);
+    bool ok = binary_array(o, encoder, s.mz, ArrayRole::Mz, n, term::kMzArray, std::nullopt, term::kUnitMz);
     if (s.intensity_is_64)
-        binary_array(as_bytes(s.intensity64), s.intensity64.size(), n, term::kFloat64, term::kIntensityArray,
-                     std::nullopt, term::kUnitDetectorCounts);
+        ok = ok && binary_array(o, encoder, s.intensity64, ArrayRole::Intensity, n, term::kIntensityArray,
+                                std::nullopt, term::kUnitDetectorCounts);
     else
-        binary_array(as_bytes(s.intensity), s.intensity.size(), n, term::kFloat32, term::kIntensityArray,
-                     std::nullopt, term::kUnitDetectorCounts);
+        ok = ok && binary_array(o, encoder, s.intensity, ArrayRole::Intensity, n, term::kIntensityArray,
+                                std::nullopt, term::kUnitDetectorCounts);
     if (s.ims)
-        binary_array(as_bytes(s.drift_ms), s.drift_ms.size(), n, term::kFloat64, term::kRawIonMobilityArray,
-                     std::nullopt, term::kUnitMillisecond);
+        ok = ok && binary_array(o, encoder, s.drift_ms, ArrayRole::Other, n, term::kRawIonMobilityArray, std::nullopt,
+                                term::kUnitMillisecond);
+    if (!ok) rendered.failed = true;
     o.append("        </binaryDataArrayList>\n      </spectrum>\n");
-    emit_buffer();
+}
+
+void MzmlWriter::spectrum(const SpectrumEntry& s) {
+    rendered_.clear();
+    render_spectrum(s, spectrum_offsets_.size(), encoder_, rendered_);
+    append(rendered_);
+}
+
+void MzmlWriter::append(const RenderedSpectra& r) {
+    for (const auto& [id, at] : r.spectra) spectrum_offsets_.emplace_back(id, offset_ + at);
+    if (r.failed) encode_failed_ = true;
+    emit(r.text);
 }
 
 void MzmlWriter::close_spectrum_list() {
@@ -357,13 +332,15 @@ void MzmlWriter::chromatogram(const ChromatogramEntry& c) {
     if (c.type) cv_param(o, 4, *c.type);
     for (const auto& p : c.user_params) user_param(o, 4, p);
     o.append("        <binaryDataArrayList count=\"2\">\n");
-    binary_array(as_bytes(c.time_min), n, n, term::kFloat32, term::kTimeArray, std::nullopt, term::kUnitMinute);
+    bool ok = binary_array(o, encoder_, c.time_min, ArrayRole::Other, n, term::kTimeArray, std::nullopt,
+                           term::kUnitMinute);
     if (c.values_are_64)
-        binary_array(as_bytes(c.values64), c.values64.size(), n, term::kFloat64, c.value_array, c.value_array_text,
-                     c.value_unit);
+        ok = ok && binary_array(o, encoder_, c.values64, ArrayRole::Other, n, c.value_array, c.value_array_text,
+                                c.value_unit);
     else
-        binary_array(as_bytes(c.values32), c.values32.size(), n, term::kFloat32, c.value_array, c.value_array_text,
-                     c.value_unit);
+        ok = ok && binary_array(o, encoder_, c.values32, ArrayRole::Other, n, c.value_array, c.value_array_text,
+                                c.value_unit);
+    if (!ok) encode_failed_ = true;
     o.append("        </binaryDataArrayList>\n      </chromatogram>\n");
     emit_buffer();
 }
@@ -373,7 +350,7 @@ Result<void> MzmlWriter::finish() {
         return parse_error(fmt::format("mzML: {} of {} spectra and {} of {} chromatograms written",
                                        spectrum_offsets_.size(), n_spectra_, chromatogram_offsets_.size(),
                                        n_chromatograms_));
-    if (zlib_failed_) return parse_error("mzML: zlib compression failed");
+    if (encode_failed_) return parse_error("mzML: compressing a binary data array failed");
     close_spectrum_list();
     std::string& o = buf_;
     auto out = std::back_inserter(o);

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "array_encoder.h"
 #include "error.h"
 #include "psi_terms.h"
 #include "raw/extern_inf.h"
@@ -131,10 +132,22 @@ SpectrumStats spectrum_stats(std::span<const double> mz, std::span<const double>
 // references, and other C0 controls (not allowed in XML) as U+FFFD.
 std::string xml_escape(std::string_view text);
 
+// Spectra rendered to text away from the writer (on another thread), for it
+// to append in order.
+struct RenderedSpectra {
+    std::string text;
+    // Each spectrum's id and the offset of its <spectrum> tag within text.
+    std::vector<std::pair<std::string, std::size_t>> spectra;
+    bool failed = false;  // an array could not be encoded
+    void clear() noexcept;
+};
+
+// Appends the spectrum element, number `index` of the list, to `rendered`.
+void render_spectrum(const SpectrumEntry& s, std::size_t index, ArrayEncoder& encoder, RenderedSpectra& rendered);
+
 class MzmlWriter {
 public:
-    MzmlWriter(ByteSink& sink, bool compress, int zlib_level = 6);
-    ~MzmlWriter();
+    MzmlWriter(ByteSink& sink, const ArrayEncoding& encoding);
     MzmlWriter(const MzmlWriter&) = delete;
     MzmlWriter& operator=(const MzmlWriter&) = delete;
 
@@ -142,12 +155,16 @@ public:
     // list when there are no spectra). The counts must be those written.
     void begin(const RunDescription& run, std::size_t n_spectra, std::size_t n_chromatograms);
     void spectrum(const SpectrumEntry& s);
+    // Spectra rendered with indexes following those already written.
+    void append(const RenderedSpectra& rendered);
     void chromatogram(const ChromatogramEntry& c);
     // Closes the lists, writes the index, its offset and the checksum.
-    // Fails when the counts given to begin were not met.
+    // Fails when the counts given to begin were not met or an array could
+    // not be encoded.
     Result<void> finish();
 
     std::uint64_t bytes_written() const noexcept { return offset_; }
+    std::size_t spectra_written() const noexcept { return spectrum_offsets_.size(); }
     const std::vector<std::pair<std::string, std::uint64_t>>& spectrum_offsets() const noexcept {
         return spectrum_offsets_;
     }
@@ -156,29 +173,20 @@ private:
     void emit(std::string_view text);
     void emit_buffer();
     void close_spectrum_list();
-    void binary_array(std::span<const std::uint8_t> raw, std::size_t length, std::size_t default_length,
-                      const term::Term& precision, const term::Term& type,
-                      std::optional<std::string_view> type_value, std::optional<term::Term> unit);
-    void encode(std::span<const std::uint8_t> raw);
 
     ByteSink& sink_;
-    bool compress_;
-    int zlib_level_;
+    ArrayEncoder encoder_;
     Sha1 sha1_;
     std::uint64_t offset_ = 0;
     std::string buf_;
-    std::string encoded_;
-    std::vector<std::uint8_t> packed_;
+    RenderedSpectra rendered_;
     std::size_t n_spectra_ = 0;
     std::size_t n_chromatograms_ = 0;
     std::vector<std::pair<std::string, std::uint64_t>> spectrum_offsets_;
     std::vector<std::pair<std::string, std::uint64_t>> chromatogram_offsets_;
     bool spectrum_list_open_ = false;
     bool chromatogram_list_open_ = false;
-    bool zlib_failed_ = false;
-    // One deflate stream reset for every array: setting one up allocates
-    // and clears a few hundred kilobytes, too much to do per array.
-    void* zstream_ = nullptr;
+    bool encode_failed_ = false;
 };
 
 }  // namespace kestrune::cli

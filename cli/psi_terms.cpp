@@ -24,7 +24,8 @@ std::span<const Term> all_terms() noexcept {
         kNonStandardArray, kFloat64, kFloat32, kZlibCompression,
         kNoCompression, kUnitMz, kUnitDetectorCounts, kUnitMinute,
         kUnitMillisecond, kUnitElectronvolt, kUnitPascal, kUnitKelvin,
-        kUnitMicrolitresPerMinute,
+        kUnitMicrolitresPerMinute, kNumpressLinear, kNumpressPic, kNumpressSlof,
+        kNumpressLinearZlib, kNumpressPicZlib, kNumpressSlofZlib,
     };
     return kAll;
 }

@@ -91,6 +91,15 @@ inline constexpr Term kFloat64{"MS:1000523", "64-bit float"};
 inline constexpr Term kFloat32{"MS:1000521", "32-bit float"};
 inline constexpr Term kZlibCompression{"MS:1000574", "zlib compression"};
 inline constexpr Term kNoCompression{"MS:1000576", "no compression"};
+inline constexpr Term kNumpressLinear{"MS:1002312", "MS-Numpress linear prediction compression"};
+inline constexpr Term kNumpressPic{"MS:1002313", "MS-Numpress positive integer compression"};
+inline constexpr Term kNumpressSlof{"MS:1002314", "MS-Numpress short logged float compression"};
+inline constexpr Term kNumpressLinearZlib{"MS:1002746",
+                                          "MS-Numpress linear prediction compression followed by zlib compression"};
+inline constexpr Term kNumpressPicZlib{"MS:1002747",
+                                       "MS-Numpress positive integer compression followed by zlib compression"};
+inline constexpr Term kNumpressSlofZlib{"MS:1002748",
+                                        "MS-Numpress short logged float compression followed by zlib compression"};
 
 // Units (MS:1000040 lives in PSI-MS, the others in the Unit Ontology).
 inline constexpr Term kUnitMz{"MS:1000040", "m/z"};

@@ -29,7 +29,7 @@ struct Document {
 
 Document write_document(bool compress, const std::vector<double>& mz, const std::vector<float>& in) {
     StringSink sink;
-    MzmlWriter w(sink, compress);
+    MzmlWriter w(sink, ArrayEncoding{.compress = compress});
     w.begin(small_run(), 2, 1);
     SpectrumEntry s;
     s.id = "function=1 process=0 scan=1";
@@ -162,7 +162,7 @@ TEST(MzmlSpectrum, StatsOfAnEmptyScanHaveNoBasePeak) {
 
 TEST(MzmlWriter, FinishFailsWhenFewerElementsThanAnnouncedWereWritten) {
     StringSink sink;
-    MzmlWriter w(sink, true);
+    MzmlWriter w(sink, ArrayEncoding{});
     w.begin(small_run(), 2, 0);
     auto r = w.finish();
     ASSERT_FALSE(r);
