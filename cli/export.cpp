@@ -150,26 +150,18 @@ std::string lower_ascii(std::string_view s) {
 
 Result<std::vector<PlannedChannel>> plan_channels(const Reader& r, const ExportOptions& o) {
     std::vector<PlannedChannel> out;
-    auto chroms = r.channels();
-    if (!chroms) return std::unexpected(std::move(chroms.error()));
-    if (!*chroms) return out;
-    for (const auto& ch : (*chroms)->channels) {
-        auto points = r.read_channel(ch.index);
-        if (!points) return std::unexpected(std::move(points.error()));
-        if (!*points) {
-            log_warn(kTarget, "channel {} ({}): {} missing; channel left out", ch.index, text::quoted(ch.name),
-                     raw::chroms::channel_file_name(ch.index));
-            continue;
-        }
-        PlannedChannel c{ch.name, ch, channel_kind(ch.units), {}, {}, {}};
-        for (const auto& p : **points) {
+    auto channels = channels_with_samples(r);
+    if (!channels) return std::unexpected(std::move(channels.error()));
+    for (const ChannelSamples& ch : *channels) {
+        PlannedChannel c{ch.channel.name, ch.channel, channel_kind(ch.channel.units), {}, {}, {}};
+        for (const auto& p : ch.points) {
             if (o.rt_range && !o.rt_range->contains(p.rt_min)) continue;
             c.time.push_back(p.rt_min);
             c.values.push_back(p.value);
             if (c.kind.converted) c.converted.push_back(double(p.value) * c.kind.scale + c.kind.offset);
         }
         // A time window that misses the channel entirely leaves it out.
-        if (o.rt_range && c.time.empty() && !(*points)->empty()) continue;
+        if (o.rt_range && c.time.empty() && !ch.points.empty()) continue;
         out.push_back(std::move(c));
     }
     return out;
@@ -324,6 +316,24 @@ ChannelKind channel_kind(std::string_view units_text) {
     else if (u == "au" || u == "mau" || u == "lu" || u == "eu")
         k.type = term::kEmrChromatogram;  // absorbance, luminescence: light against time
     return k;
+}
+
+Result<std::vector<ChannelSamples>> channels_with_samples(const Reader& r) {
+    std::vector<ChannelSamples> out;
+    auto chroms = r.channels();
+    if (!chroms) return std::unexpected(std::move(chroms.error()));
+    if (!*chroms) return out;
+    for (const auto& ch : (*chroms)->channels) {
+        auto points = r.read_channel(ch.index);
+        if (!points) return std::unexpected(std::move(points.error()));
+        if (!*points) {
+            log_warn(kTarget, "channel {} ({}): {} missing; channel left out", ch.index, text::quoted(ch.name),
+                     raw::chroms::channel_file_name(ch.index));
+            continue;
+        }
+        out.push_back({ch, std::move(**points)});
+    }
+    return out;
 }
 
 std::string native_id(std::uint32_t function, std::uint64_t scan) {

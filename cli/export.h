@@ -105,6 +105,15 @@ struct ChannelKind {
 // By the channel's unit text (case and blanks ignored).
 ChannelKind channel_kind(std::string_view units);
 
+// A chromatogram channel of the run and its samples as recorded.
+struct ChannelSamples {
+    raw::chroms::ChromChannel channel;
+    std::vector<raw::chroms::ChromPoint> points;
+};
+// Every channel of the run with its samples; a channel whose sample file is
+// missing is left out with a warning.
+Result<std::vector<ChannelSamples>> channels_with_samples(const reader::Reader& r);
+
 struct PlannedChannel {
     std::string id;
     raw::chroms::ChromChannel channel;

@@ -10,7 +10,6 @@
 
 #include "export.h"
 #include "lockmass.h"
-#include "log.h"
 #include "mzml_writer.h"
 #include "progress.h"
 #include "reader/reader.h"
@@ -21,7 +20,6 @@ namespace kestrune::cli {
 
 namespace {
 
-constexpr const char* kTarget = "kestrune::cli";
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 using reader::DecodedSpectrum;
@@ -200,27 +198,20 @@ namespace {
 
 Result<std::vector<ChannelQc>> measure_channels(const Reader& r, const QcOptions& o) {
     std::vector<ChannelQc> out;
-    auto chroms = r.channels();
-    if (!chroms) return std::unexpected(std::move(chroms.error()));
-    if (!*chroms) return out;
-    for (const auto& ch : (*chroms)->channels) {
-        auto points = r.read_channel(ch.index);
-        if (!points) return std::unexpected(std::move(points.error()));
-        if (!*points) {
-            log_warn(kTarget, "channel {} ({}): {} missing; channel left out", ch.index, text::quoted(ch.name),
-                     raw::chroms::channel_file_name(ch.index));
-            continue;
-        }
+    auto channels = channels_with_samples(r);
+    if (!channels) return std::unexpected(std::move(channels.error()));
+    for (const ChannelSamples& samples : *channels) {
+        const auto& ch = samples.channel;
         ChannelQc c;
         c.index = ch.index;
         c.name = ch.name;
         c.units = ch.units;
         c.pressure = is_pressure_channel(ch.name, ch.units);
-        c.points = (*points)->size();
+        c.points = samples.points.size();
         Decimator d(c.points, o.plot_points);
         std::vector<double> values;
         values.reserve(c.points);
-        for (const auto& p : **points) {
+        for (const auto& p : samples.points) {
             d.add(p.rt_min, p.value);
             if (std::isfinite(p.value)) values.push_back(p.value);
         }

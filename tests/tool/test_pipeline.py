@@ -153,7 +153,11 @@ def test_an_unwritable_directory_fails_before_reading(tmp_path):
 def test_a_signal_mid_export_leaves_no_temporary_file(tmp_path_factory, sig):
     run = big_run(str(tmp_path_factory.mktemp("big") / "big.raw")).path
     out_dir = tmp_path_factory.mktemp("sigout")
-    proc = subprocess.Popen([CLI, "export", run, "-o", str(out_dir / "big.mzML")], stderr=subprocess.PIPE)
+    # One thread at the slowest compression level keeps the export busy for
+    # seconds; the process is stopped while the signal is sent, so it cannot
+    # finish in between.
+    proc = subprocess.Popen([CLI, "export", run, "-o", str(out_dir / "big.mzML"), "--threads", "1",
+                             "--compression-level", "12"], stderr=subprocess.PIPE)
     try:
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline and proc.poll() is None:
@@ -161,8 +165,10 @@ def test_a_signal_mid_export_leaves_no_temporary_file(tmp_path_factory, sig):
             if temps and os.path.getsize(out_dir / temps[0]) > 0:
                 break
             time.sleep(0.005)
+        proc.send_signal(signal.SIGSTOP)
         assert proc.poll() is None, "the export ended before it could be interrupted"
         proc.send_signal(sig)
+        proc.send_signal(signal.SIGCONT)
         proc.wait(timeout=60)
     finally:
         if proc.poll() is None:
