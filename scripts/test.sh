@@ -163,10 +163,12 @@ scratch=$(mktemp -d)
 # meson-python 0.12 applies its own options to a given build directory only
 # when that directory was last configured by it, so the release build takes
 # the interpreter's prefix and drops the C++ library from its install list
-# here, as meson-python and pyproject.toml would (nothing is compiled again;
-# the next scripts/build.sh puts the library back).
+# here, as meson-python and pyproject.toml would, and regenerates its install
+# plan, which meson-python reads (nothing is compiled again; the next
+# scripts/build.sh puts the library back).
 if meson configure build -Dprefix="$(/usr/bin/python3 -c 'import sys; print(sys.base_prefix)')" \
      -Dinstall_library=false > "$results/builds/wheel.log" 2>&1 \
+   && ninja -C build >> "$results/builds/wheel.log" 2>&1 \
    && /usr/bin/python3 -m pip wheel -q --no-build-isolation --no-deps --config-settings=builddir=build --config-settings=setup-args=-Doptimization=3 \
      -w "$scratch/wheel" . >> "$results/builds/wheel.log" 2>&1 \
    && /usr/bin/python3 -m venv --system-site-packages "$scratch/venv" \
