@@ -39,8 +39,9 @@ fi
 asan=build-asan
 ext_suffix=$(/usr/bin/python3 -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 build_asan() {
-  { [ -f "$asan/build.ninja" ] \
-    || meson setup "$asan" -Dtests=true --buildtype=debug -Db_sanitize=address,undefined -Db_lundef=false; } \
+  local again=()
+  [ -f "$asan/build.ninja" ] && again=(--reconfigure)
+  meson setup "${again[@]}" "$asan" -Dtests=true --buildtype=debug -Db_sanitize=address,undefined -Db_lundef=false \
     && ninja -C "$asan" tests/cpp/unit_tests "binding/kestrune$ext_suffix"
 }
 (
