@@ -139,12 +139,10 @@ Result<std::vector<PlannedScan>> plan_scans(const Reader& r, const ExportOptions
     return scans;
 }
 
-std::string lower_ascii(std::string_view s) {
-    std::string out;
-    for (char c : s) {
-        if (c == ' ') continue;
-        out.push_back(c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c);
-    }
+// A unit text compared with case and blanks ignored.
+std::string unit_key(std::string_view units) {
+    std::string out = text::ascii_lower(text::trim(units));
+    std::erase(out, ' ');
     return out;
 }
 
@@ -285,7 +283,7 @@ void gather(const std::vector<T>& from, const std::vector<std::uint32_t>& order,
 }  // namespace
 
 ChannelKind channel_kind(std::string_view units_text) {
-    const std::string u = lower_ascii(text::trim(units_text));
+    const std::string u = unit_key(units_text);
     ChannelKind k;
     const auto set = [&](const term::Term& type, const term::Term& array, const term::Term& unit, double scale,
                          double offset) {

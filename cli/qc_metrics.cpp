@@ -37,13 +37,6 @@ Arrays arrays_of(const DecodedSpectrum& d) {
     return {ims.mz, ims.intensity, ims.drift_time_ms};
 }
 
-std::string lower_ascii(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return out;
-}
-
 // The spectrum as at most `max_points` points in m/z order: equal m/z
 // merged, and summed into equal-width bins when still too many.
 XY spectrum_points(const Arrays& a, std::size_t max_points, bool& binned) {
@@ -189,7 +182,7 @@ void Heatmap::add(double mz, double drift_ms, double intensity) noexcept {
 bool is_pressure_channel(std::string_view name, std::string_view units) {
     const auto type = channel_kind(units).type;
     return (type && type->accession == term::kPressureChromatogram.accession) ||
-           lower_ascii(name).find("pressure") != std::string::npos;
+           text::ascii_lower(name).find("pressure") != std::string::npos;
 }
 
 // ---------------------------------------------------------------------------
@@ -455,8 +448,8 @@ Result<RunQc> measure_run(const std::filesystem::path& run, const QcOptions& o) 
     const ChannelQc* pump = nullptr;
     for (const ChannelQc& c : q.channels) {
         if (!c.pressure || c.points == 0) continue;
-        if (!pump || (lower_ascii(c.name).find("pump") != std::string::npos &&
-                      lower_ascii(pump->name).find("pump") == std::string::npos))
+        if (!pump || (text::ascii_lower(c.name).find("pump") != std::string::npos &&
+                      text::ascii_lower(pump->name).find("pump") == std::string::npos))
             pump = &c;
     }
     if (pump) m.pump_pressure = PressureSummary{pump->name, pump->units, pump->min, pump->median, pump->max};

@@ -246,6 +246,13 @@ std::string ascii_upper(std::string_view text) {
     return out;
 }
 
+std::string ascii_lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
 namespace {
 
 bool equals_ignore_ascii_case(std::string_view a, std::string_view lower) noexcept {

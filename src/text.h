@@ -49,6 +49,8 @@ std::size_t white_space_at(std::string_view utf8) noexcept;
 
 // ASCII a-z to A-Z; every other byte unchanged.
 std::string ascii_upper(std::string_view text);
+// ASCII A-Z to a-z; every other byte unchanged.
+std::string ascii_lower(std::string_view text);
 
 // Float syntax of the text formats: optional sign, then digits with an
 // optional point (a digit before or after it) and an optional exponent, or

@@ -11,6 +11,7 @@ import os
 import struct
 import sys
 import zlib
+import xml.etree.ElementTree as ET
 
 import pytest
 
@@ -57,3 +58,21 @@ def arrays(element):
         kind = [a for a in acc if a not in ("MS:1000523", "MS:1000521", "MS:1000574", "MS:1000576")]
         out[kind[0]] = values
     return out
+
+
+class Mzml(object):
+    """An exported file: raw bytes plus the parsed tree."""
+
+    def __init__(self, path):
+        self.path = path
+        with open(path, "rb") as fh:
+            self.data = fh.read()
+        self.root = ET.fromstring(self.data)
+        self.mzml = self.root.find("m:mzML", NS)
+        self.run = self.mzml.find("m:run", NS)
+
+    def spectra(self):
+        return self.run.findall("m:spectrumList/m:spectrum", NS)
+
+    def chromatograms(self):
+        return self.run.findall("m:chromatogramList/m:chromatogram", NS)

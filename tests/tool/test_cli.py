@@ -14,11 +14,10 @@ import struct
 import subprocess
 import sys
 import zlib
-import xml.etree.ElementTree as ET
 
 import pytest
 
-from support import CLI, NS, ROOT, SAMPLE, arrays, cv, rw, standard_builder, synapt_builder
+from support import CLI, NS, ROOT, SAMPLE, Mzml, arrays, cv, rw, standard_builder, synapt_builder
 
 LOCK_MZ = 556.2771
 
@@ -44,22 +43,6 @@ def export(run, out, *options):
 
 # ---------------------------------------------------------------------------
 # reading our output back
-
-
-class Mzml(object):
-    """An exported file: raw bytes plus the parsed tree."""
-
-    def __init__(self, path):
-        with open(path, "rb") as fh:
-            self.data = fh.read()
-        self.root = ET.fromstring(self.data)
-        self.run = self.root.find("m:mzML/m:run", NS)
-
-    def spectra(self):
-        return self.run.findall("m:spectrumList/m:spectrum", NS)
-
-    def chromatograms(self):
-        return self.run.findall("m:chromatogramList/m:chromatogram", NS)
 
 
 def bda_param(element, accession):

@@ -7,11 +7,10 @@ import os
 import re
 import shutil
 import subprocess
-import xml.etree.ElementTree as ET
 
 import pytest
 
-from support import CLI, NS, SAMPLE, arrays, cv, rw, standard_builder, synapt_builder
+from support import CLI, NS, SAMPLE, Mzml, arrays, cv, rw, standard_builder, synapt_builder
 
 M = "{%s}" % NS["m"]
 LOCK_MZ = 556.2771
@@ -130,19 +129,6 @@ def exported(runs, tmp_path_factory):
 # reading the files
 
 
-class Doc(object):
-    def __init__(self, path):
-        self.path = path
-        self.root = ET.parse(path).getroot()
-        self.mzml = self.root.find("m:mzML", NS)
-
-    def spectra(self):
-        return self.mzml.findall("m:run/m:spectrumList/m:spectrum", NS)
-
-    def chromatograms(self):
-        return self.mzml.findall("m:run/m:chromatogramList/m:chromatogram", NS)
-
-
 def user(element, name):
     for p in element.iter(M + "userParam"):
         if p.get("name") == name:
@@ -255,14 +241,14 @@ def test_validator_reports_no_errors(exported, name, options):
 def test_representation_is_judged_per_function_and_profile_spectra_get_picked(runs, exported, tmp_path):
     info = __import__("json").loads(run(CLI, "info", "--json", runs["profile"]).stdout)
     assert [f["representation"] for f in info["functions"]] == ["profile", "centroid"]
-    doc = Doc(exported[("profile", ())])
+    doc = Mzml(exported[("profile", ())])
     for el in doc.spectra():
         f, _ = id_of(el)
         assert (cv(el, "MS:1000128") is not None) == (f == 1)
         assert (cv(el, "MS:1000127") is not None) == (f == 2)
     picked = str(tmp_path / "picked.mzML")
     run("PeakPickerHiRes", "-in", doc.path, "-out", picked)
-    peaks = {el.get("id"): arrays for el, arrays in zip(Doc(picked).spectra(), pym_arrays(picked).values())}
+    peaks = {el.get("id"): arrays for el, arrays in zip(Mzml(picked).spectra(), pym_arrays(picked).values())}
     profile_ids = [el.get("id") for el in doc.spectra() if id_of(el)[0] == 1]
     for sid in profile_ids:
         mz = peaks[sid][0]
@@ -270,11 +256,11 @@ def test_representation_is_judged_per_function_and_profile_spectra_get_picked(ru
         assert all(abs(got - want) < want * 5e-6 for got, want in zip(mz, PROFILE_MZ))
     forced = str(tmp_path / "forced.mzML")
     export(runs["profile"], forced, "--representation", "centroid")
-    assert all(cv(el, "MS:1000127") is not None for el in Doc(forced).spectra())
+    assert all(cv(el, "MS:1000127") is not None for el in Mzml(forced).spectra())
 
 
 def test_fragment_spectra_carry_isolation_windows_and_pairs_their_acquisition_method(exported, tmp_path):
-    doc = Doc(exported[("mse", ("--keep-lockmass",))])
+    doc = Mzml(exported[("mse", ("--keep-lockmass",))])
     seen = set()
     for el in doc.spectra():
         f, _ = id_of(el)
@@ -298,7 +284,7 @@ def test_fragment_spectra_carry_isolation_windows_and_pairs_their_acquisition_me
             assert target == 622.03 and lower == upper
             assert float(cv(el, "MS:1000744").get("value")) == 622.03
     assert seen == {1, 2, 3, 4, 5}
-    assert cv(Doc(exported[("profile", ())]).spectra()[-1], "MS:1003227") is not None
+    assert cv(Mzml(exported[("profile", ())]).spectra()[-1], "MS:1003227") is not None
     # The precursor reaches other formats.
     mzxml = str(tmp_path / "mse.mzXML")
     run("FileConverter", "-in", doc.path, "-out", mzxml)
@@ -308,7 +294,7 @@ def test_fragment_spectra_carry_isolation_windows_and_pairs_their_acquisition_me
 
 def test_instrument_software_source_and_windows_texts(runs, exported):
     import hashlib
-    doc = Doc(exported[("mse", ("--keep-lockmass",))])
+    doc = Mzml(exported[("mse", ("--keep-lockmass",))])
     ic = doc.mzml.find("m:instrumentConfigurationList/m:instrumentConfiguration", NS)
     assert cv(ic, "MS:1002726").get("name") == "SYNAPT G2-Si"
     assert cv(ic, "MS:1000529").get("value") == "UEB205"
@@ -326,7 +312,7 @@ def test_instrument_software_source_and_windows_texts(runs, exported):
     header = __import__("json").loads(run(CLI, "info", "--json", runs["mse"]).stdout)["header"]
     assert header["operator"] == "J\u00fcrgen M\u00fcller"
     # No serial for "#NotSet"; a model the vocabulary lacks keeps its text.
-    ic = Doc(exported[("standard", ("--keep-lockmass", "--lockmass", str(LOCK_MZ)))]).mzml.find(
+    ic = Mzml(exported[("standard", ("--keep-lockmass", "--lockmass", str(LOCK_MZ)))]).mzml.find(
         "m:instrumentConfigurationList/m:instrumentConfiguration", NS)
     assert cv(ic, "MS:1003252") is not None and cv(ic, "MS:1000529") is None
 
@@ -337,13 +323,13 @@ def test_unknown_instrument_falls_back_to_the_vendor_model_term(tmp_path):
     built = run_.build(str(tmp_path / "p.raw"))
     out = str(tmp_path / "p.mzML")
     export(built, out)
-    ic = Doc(out).mzml.find("m:instrumentConfigurationList/m:instrumentConfiguration", NS)
+    ic = Mzml(out).mzml.find("m:instrumentConfigurationList/m:instrumentConfiguration", NS)
     assert cv(ic, "MS:1000126").get("value") == "Prototype 9000"
     assert cv(ic, "MS:1000529").get("value") == "SN1"
 
 
 def test_lock_mass_correction_is_recorded_in_the_data_processing(exported):
-    doc = Doc(exported[("standard", ("--keep-lockmass", "--lockmass", str(LOCK_MZ)))])
+    doc = Mzml(exported[("standard", ("--keep-lockmass", "--lockmass", str(LOCK_MZ)))])
     method = doc.mzml.find("m:dataProcessingList/m:dataProcessing/m:processingMethod", NS)
     assert cv(method, "MS:1001485") is not None
     assert float(user(method, "lock mass reference m/z").get("value")) == LOCK_MZ
@@ -361,7 +347,7 @@ CHANNELS = {  # name: (chromatogram type, array, unit, recorded value -> written
 
 
 def test_channels_are_typed_and_converted_while_chrom_keeps_the_recorded_values(runs, exported):
-    doc = Doc(exported[("mse", ("--keep-lockmass",))])
+    doc = Mzml(exported[("mse", ("--keep-lockmass",))])
     content = [p.get("accession") for p in doc.mzml.find("m:fileDescription/m:fileContent", NS)]
     assert not set(content) & {"MS:1003019", "MS:1003020", "MS:1002715"}
     chroms = {c.get("id"): c for c in doc.chromatograms()}
@@ -402,7 +388,7 @@ def test_layouts_regroup_the_decoding_and_keep_the_total_ion_current(runs, tmp_p
     tics = {}
     for layout in LAYOUTS:
         path = layout_export(runs, tmp_path, name, layout)
-        doc = Doc(path)
+        doc = Mzml(path)
         read = pym_arrays(path)
         frames = {}
         for el in doc.spectra():
@@ -455,7 +441,7 @@ def test_openms_reads_converts_and_filters_every_layout(runs, tmp_path):
         # Filtered by MS level, the fragment spectra come through unchanged.
         level2 = str(tmp_path / (layout + ".ms2.mzML"))
         run("FileFilter", "-in", path, "-out", level2, "-peak_options:level", "2")
-        want = [sid for sid, el in ((el.get("id"), el) for el in Doc(path).spectra())
+        want = [sid for sid, el in ((el.get("id"), el) for el in Mzml(path).spectra())
                 if cv(el, "MS:1000511").get("value") == "2"]
         got = pym_arrays(level2)
         assert list(got) == want
