@@ -143,22 +143,31 @@ void OutputFile::discard() noexcept {
     slot_ = -1;
 }
 
-void OutputFile::flush_buffer() {
-    std::size_t done = 0;
-    while (done < used_ && errno_ == 0) {
-        const ssize_t n = ::write(fd_, buffer_.data() + done, used_ - done);
+void OutputFile::write_through(std::string_view bytes) {
+    while (!bytes.empty() && errno_ == 0) {
+        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             errno_ = errno;
         } else {
-            done += std::size_t(n);
+            bytes.remove_prefix(std::size_t(n));
         }
     }
+}
+
+void OutputFile::flush_buffer() {
+    write_through({buffer_.data(), used_});
     used_ = 0;
 }
 
 void OutputFile::write(std::string_view bytes) {
     if (errno_ != 0 || fd_ < 0) return;
+    // Text of a buffer's size or more goes to the file without the copy.
+    if (bytes.size() >= buffer_.size()) {
+        flush_buffer();
+        write_through(bytes);
+        return;
+    }
     while (!bytes.empty() && errno_ == 0) {
         if (used_ == buffer_.size()) flush_buffer();
         const std::size_t take = std::min(bytes.size(), buffer_.size() - used_);

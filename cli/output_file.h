@@ -43,6 +43,7 @@ public:
 private:
     OutputFile(std::filesystem::path target, std::filesystem::path temp, int fd, int slot, bool to_stdout);
     void flush_buffer();
+    void write_through(std::string_view bytes);
     void discard() noexcept;
 
     std::filesystem::path target_;
