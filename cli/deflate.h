@@ -1,9 +1,11 @@
 // Deflate into zlib-format streams (RFC 1950, what mzML's "zlib compression"
-// holds) with libdeflate: any zlib inflates what it writes, and the stream
-// is a function of the bytes and the level alone. (ISA-L, three times
-// faster on these arrays, was measured and left out: here its streams for
-// some small arrays differ from one process to the next, which would make
-// the export depend on chance; bench/bench_deflate.cpp compares them.)
+// holds): any zlib inflates what this writes, and the stream is a function
+// of the bytes and the level alone.
+//
+// Level 1, the default and the fastest, is ISA-L's level 1 (three times
+// libdeflate's speed on these arrays, at the same size); the other levels
+// are libdeflate's. ISA-L 2.30 is used in a way that keeps its stream
+// reproducible: see deflate.cpp.
 #pragma once
 
 #include <cstdint>
@@ -13,10 +15,11 @@
 #include <vector>
 
 struct libdeflate_compressor;
+struct isal_zstream;
 
 namespace kestrune::cli {
 
-// libdeflate's levels: 0 (stored, no compression) to 12 (smallest, slowest).
+// 0 (stored blocks, no compression), 1 (fastest) up to 12 (smallest, slowest).
 inline constexpr int kMinDeflateLevel = 0;
 inline constexpr int kMaxDeflateLevel = 12;
 inline constexpr int kDefaultDeflateLevel = 1;
@@ -25,16 +28,23 @@ inline constexpr int kDefaultDeflateLevel = 1;
 class Deflater {
 public:
     explicit Deflater(int level = kDefaultDeflateLevel);  // clamped to the levels above
+    ~Deflater();
+    Deflater(Deflater&&) noexcept;
+    Deflater& operator=(Deflater&&) noexcept;
 
     // `in` as one whole zlib stream, valid until the next call; nothing when
     // the library fails.
     std::optional<std::span<const std::uint8_t>> compress(std::span<const std::uint8_t> in);
 
 private:
+    std::optional<std::span<const std::uint8_t>> compress_isal(std::span<const std::uint8_t> in);
+
     struct Free {
         void operator()(libdeflate_compressor* c) const noexcept;
     };
-    std::unique_ptr<libdeflate_compressor, Free> compressor_;
+    std::unique_ptr<libdeflate_compressor, Free> compressor_;  // every level; level 1 for what ISA-L does not take
+    std::unique_ptr<isal_zstream> isal_;                      // level 1 only
+    std::vector<std::uint8_t> isal_level_buf_;
     std::vector<std::uint8_t> out_;
 };
 

@@ -1,4 +1,4 @@
-// Deflate (libdeflate), MS-Numpress and the array encoder that combines them
+// Deflate (ISA-L, libdeflate), MS-Numpress and the array encoder that combines them
 // with base64: what they write decodes with independent decoders (plain
 // zlib, libmsnumpress's decoders) within the documented bounds.
 #include <cmath>
@@ -81,6 +81,34 @@ TEST(Deflate, EveryLevelWritesZlibStreamsThatPlainZlibInflates) {
     // Zeros compress; at level 1 and above float arrays get smaller too.
     EXPECT_LT(Deflater(1).compress(inputs[2])->size(), 1u << 14);
     EXPECT_LT(Deflater(1).compress(inputs[5])->size(), inputs[5].size());
+}
+
+// Nor on where the compressor lies in memory: compressors alive at once, at
+// as many addresses, write the same streams. (A deflater that hashed an
+// address gave another stream for the first array below at about one
+// address in twenty.)
+TEST(Deflate, TheStreamDoesNotDependOnWhereTheCompressorLies) {
+    std::mt19937 rng(3);
+    const std::vector<Bytes> inputs{
+        {0x00, 0xfb, 0xff, 0x04, 0xec, 0xff, 0x43, 0x40, 0x00, 0xb0, 0xff, 0x04,
+         0xc0, 0xfe, 0x03, 0x40, 0x00, 0xfb, 0xff, 0x04, 0xec, 0xff, 0x43, 0x40},
+        {7, 7},
+        bytes_of(some_mz(300, rng)),
+        bytes_of(some_counts(4000, rng)),
+    };
+    std::vector<Deflater> deflaters(96);
+    std::vector<Bytes> first;
+    for (const Bytes& in : inputs) {
+        const auto packed = deflaters[0].compress(in);
+        ASSERT_TRUE(packed);
+        first.emplace_back(packed->begin(), packed->end());
+    }
+    for (std::size_t k = 1; k < deflaters.size(); ++k)
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
+            const auto packed = deflaters[k].compress(inputs[i]);
+            ASSERT_TRUE(packed);
+            ASSERT_EQ(Bytes(packed->begin(), packed->end()), first[i]) << "compressor " << k << ", array " << i;
+        }
 }
 
 TEST(Numpress, EncodingsDecodeWithinTheirBounds) {
