@@ -634,6 +634,29 @@ private:
 
 }  // namespace
 
+std::vector<ScanBatch> batch_scans(const ExportPlan& plan) {
+    std::vector<ScanBatch> batches;
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < plan.scans.size(); ++i) {
+        const PlannedScan& sel = plan.scans[i];
+        const FunctionEntry& f = *plan.functions[sel.function_slot].entry;
+        // A scan's data reach to the next scan's, the last one's to the end
+        // of the data file; one whose end is not after its start counts as a
+        // batch's worth.
+        const std::uint64_t start = f.idx.offset(sel.scan);
+        const std::uint64_t end = sel.scan + 1 < f.idx.size() ? f.idx.offset(sel.scan + 1) : f.dat_size;
+        std::size_t size = end > start ? std::size_t(std::min<std::uint64_t>(end - start, kBatchBytes)) : kBatchBytes;
+        size += std::size_t{sel.spectra} * kSpectrumTextBytes;
+        if (batches.empty() || bytes + size > kBatchBytes) {
+            batches.push_back({i, i});
+            bytes = 0;
+        }
+        batches.back().last = i + 1;
+        bytes += size;
+    }
+    return batches;
+}
+
 Result<ExportReport> write_export(const Reader& r, const ExportPlan& plan, const ExportOptions& o,
                                   Progress& progress, std::uint64_t& done) {
     auto file = OutputFile::create(o.output);
@@ -653,11 +676,13 @@ Result<ExportReport> write_export(const Reader& r, const ExportPlan& plan, const
     // threads; this thread appends them in plan order.
     std::vector<std::size_t> first_index(plan.scans.size());
     for (std::size_t i = 1; i < plan.scans.size(); ++i) first_index[i] = first_index[i - 1] + plan.scans[i - 1].spectra;
+    const std::vector<ScanBatch> batches = batch_scans(plan);
     const unsigned threads = o.threads > 0 ? o.threads : default_export_threads();
-    const PipelineLimits limits{threads, kScansAheadPerThread * threads, kQueueBytes};
+    const PipelineLimits limits{threads, kBatchesAheadPerThread * threads, kQueueBytes};
     struct Slot {
         RenderedSpectra spectra;
-        Result<std::pair<float, double>> written;
+        std::vector<std::pair<float, double>> written;  // time and total ion current of each scan
+        std::optional<Error> error;
     };
     std::vector<Slot> slots(limits.jobs_ahead);
     std::vector<std::unique_ptr<SpectrumRenderer>> renderers;
@@ -665,17 +690,26 @@ Result<ExportReport> write_export(const Reader& r, const ExportPlan& plan, const
         renderers.push_back(std::make_unique<SpectrumRenderer>(r, plan, encoding));
     std::optional<Error> failed;
     run_ordered(
-        plan.scans.size(), limits,
+        batches.size(), limits,
         [&](std::size_t job, unsigned worker) {
             Slot& s = slots[job % slots.size()];
             s.spectra.clear();
-            s.written = renderers[worker]->render(plan.scans[job], first_index[job], s.spectra);
+            s.written.clear();
+            s.error.reset();
+            for (std::size_t i = batches[job].first; i < batches[job].last; ++i) {
+                auto written = renderers[worker]->render(plan.scans[i], first_index[i], s.spectra);
+                if (!written) {
+                    s.error = std::move(written.error());
+                    break;
+                }
+                s.written.push_back(*written);
+            }
             return s.spectra.text.capacity();
         },
         [&](std::size_t job) {
             Slot& s = slots[job % slots.size()];
-            if (!s.written) {
-                failed = std::move(s.written.error());
+            if (s.error) {
+                failed = std::move(*s.error);
                 return false;
             }
             writer.append(s.spectra);
@@ -683,11 +717,13 @@ Result<ExportReport> write_export(const Reader& r, const ExportPlan& plan, const
                 failed = file->error();
                 return false;
             }
-            const PlannedScan& sel = plan.scans[job];
-            tic_time[sel.function_slot].push_back(s.written->first);
-            tic_value[sel.function_slot].push_back(s.written->second);
-            progress.update(++done);
-            // A slot does not keep the memory of an exceptionally large scan.
+            for (std::size_t k = 0; k < s.written.size(); ++k) {
+                const PlannedScan& sel = plan.scans[batches[job].first + k];
+                tic_time[sel.function_slot].push_back(s.written[k].first);
+                tic_value[sel.function_slot].push_back(s.written[k].second);
+                progress.update(++done);
+            }
+            // A slot does not keep the memory of an exceptionally large batch.
             if (s.spectra.text.capacity() > kSlotKeepBytes) s.spectra = RenderedSpectra{};
             return true;
         });

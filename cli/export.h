@@ -33,15 +33,22 @@ enum class ImsLayout {
     Summed,    // one spectrum per frame, intensities of equal m/z summed
 };
 
-// The write stage: scans rendered on `threads` workers wait for the one
-// writer in a queue of at most kScansAheadPerThread × threads scans; no
-// scan starts while the rendered ones waiting hold more than kQueueBytes of
-// mzML text (but the next one to write always may). So the queue holds at
-// most kQueueBytes plus one scan's text per thread; a slot of the queue
-// keeps at most kSlotKeepBytes of memory once its scan is written.
-inline constexpr unsigned kScansAheadPerThread = 4;
+// The write stage: batches of consecutive scans rendered on `threads`
+// workers wait for the one writer in a queue of at most
+// kBatchesAheadPerThread × threads batches; no batch starts while the
+// rendered ones waiting hold more than kQueueBytes of mzML text (but the
+// next one to write always may). So the queue holds at most kQueueBytes
+// plus one batch's text per thread; a slot of the queue keeps at most
+// kSlotKeepBytes of memory once its batch is written.
+inline constexpr unsigned kBatchesAheadPerThread = 4;
 inline constexpr std::size_t kQueueBytes = std::size_t{16} << 20;
 inline constexpr std::size_t kSlotKeepBytes = std::size_t{1} << 20;
+// A batch takes scans while their data, as the scan index spaces them, plus
+// kSpectrumTextBytes per spectrum to write stays within kBatchBytes; a scan
+// larger than that is a batch of its own. (Handing a job from thread to
+// thread costs about as much as rendering a small scan.)
+inline constexpr std::size_t kBatchBytes = std::size_t{256} << 10;
+inline constexpr std::size_t kSpectrumTextBytes = 2048;
 
 // The machine's cores (at least 1).
 unsigned default_export_threads() noexcept;
@@ -134,6 +141,13 @@ struct ExportPlan {
     std::size_t n_spectra = 0;
     std::size_t n_chromatograms = 0;
 };
+
+// Scans [first, last) of ExportPlan::scans, rendered as one job.
+struct ScanBatch {
+    std::size_t first = 0;
+    std::size_t last = 0;
+};
+std::vector<ScanBatch> batch_scans(const ExportPlan& plan);
 
 // The plan of an export without lock-mass correction; `add_lock_mass`
 // measures the lock-mass scans (counting them on `progress`) and adds the

@@ -6,6 +6,7 @@
 #include "export.h"
 #include "representation.h"
 #include "raw/header.h"
+#include "reader/reader.h"
 
 namespace kestrune::cli {
 namespace {
@@ -70,6 +71,40 @@ TEST(Header, TextsThatAreNotUtf8AreWindows1252) {
     const auto utf8 = raw::Header::from_bytes_as_written("$$ User Name: J\xC3\xBCrgen\n");
     ASSERT_TRUE(utf8);
     EXPECT_EQ(utf8->operator_, "J\xC3\xBCrgen");
+}
+
+TEST(ScanBatches, ConsecutiveScansUpToTheBatchSizeALargeScanAlone) {
+    // Function 1: ten 40 KiB scans; function 2: a 1 MiB scan, then two small
+    // per-bin frames of 200 spectra each.
+    constexpr std::uint32_t K = 1024;
+    reader::FunctionEntry one, two;
+    std::vector<raw::ScanIndexB> a, b;
+    for (std::uint32_t i = 0; i < 10; ++i) a.push_back({i * 40 * K, 0.1f * float(i)});
+    one.idx = raw::ScanIndex(a);
+    one.dat_size = 10 * 40 * K;
+    b = {{0, 0}, {1024 * K, 1}, {1024 * K + 100, 2}};
+    two.idx = raw::ScanIndex(b);
+    two.dat_size = 1024 * K + 200;
+    ExportPlan plan;
+    plan.functions.resize(2);
+    plan.functions[0].entry = &one;
+    plan.functions[1].entry = &two;
+    for (std::uint64_t s = 0; s < 10; ++s) plan.scans.push_back({0, 0, s, 1, 1});
+    plan.scans.push_back({0, 1, 0, 1, 1});
+    plan.scans.push_back({0, 1, 1, 200, 1});
+    plan.scans.push_back({0, 1, 2, 200, 1});
+
+    const std::vector<ScanBatch> batches = batch_scans(plan);
+    std::vector<std::pair<std::size_t, std::size_t>> got;
+    for (const ScanBatch& x : batches) got.emplace_back(x.first, x.last);
+    const std::size_t per = kBatchBytes / (40 * K + kSpectrumTextBytes);  // 40 KiB scans a batch holds
+    ASSERT_GE(per, 2u);
+    ASSERT_LT(per, 10u);
+    std::vector<std::pair<std::size_t, std::size_t>> want;
+    for (std::size_t i = 0; i < 10; i += per) want.emplace_back(i, std::min<std::size_t>(i + per, 10));
+    want.insert(want.end(), {{10, 11}, {11, 12}, {12, 13}});
+    EXPECT_EQ(got, want);
+    EXPECT_TRUE(batch_scans(ExportPlan{}).empty());
 }
 
 TEST(Representation, DenseSpacingIsProfileSparseOrTooFewIsCentroid) {
