@@ -151,7 +151,15 @@ void OutputFile::write_through(std::string_view bytes) {
             errno_ = errno;
         } else {
             bytes.remove_prefix(std::size_t(n));
+            written_ += std::uint64_t(n);
         }
+    }
+    // The disk starts on what is written while the export goes on, so that
+    // the sync at the end does not wait for all of it. Only a hint: where the
+    // file system does not take it, the sync does the work.
+    if (!stdout_ && written_ - writeback_from_ >= kWritebackChunk) {
+        ::sync_file_range(fd_, off_t(writeback_from_), off_t(written_ - writeback_from_), SYNC_FILE_RANGE_WRITE);
+        writeback_from_ = written_;
     }
 }
 

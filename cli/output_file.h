@@ -3,6 +3,7 @@
 // nothing behind. Standard output ("-") is written straight through.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -54,6 +55,9 @@ private:
     int errno_ = 0;  // first write failure
     std::vector<char> buffer_;
     std::size_t used_ = 0;
+    std::uint64_t written_ = 0;         // bytes in the file
+    std::uint64_t writeback_from_ = 0;  // the first not yet handed to the disk
+    static constexpr std::uint64_t kWritebackChunk = std::uint64_t{8} << 20;
 };
 
 // "writing <what>: I/O error: <the system's text>", e.g. "No space left on
