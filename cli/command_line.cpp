@@ -151,7 +151,8 @@ ParsedCommandLine parse_command_line(int argc, const char* const* argv) {
         ->default_str("combined");
 
     exp->add_option("--compression-level", ex.compression_level,
-                    "Deflate level of the binary arrays (libdeflate's levels: 0 stores, 1 fastest, 12 smallest)")
+                    "Deflate level of the binary arrays: 0 stores, 1 is the fastest (ISA-L), 2 to 12 (libdeflate) "
+                    "trade speed for size up to the smallest")
         ->transform(whole(kMinDeflateLevel, kMaxDeflateLevel))
         ->default_val(kDefaultDeflateLevel);
     unsigned threads = 0;

@@ -8,11 +8,10 @@ packages=(
   python3-dev python3-pytest python3-mesonpy python3-pip python3-venv
   pypy3 pypy3-dev python3-exceptiongroup python3-tomli
   libcli11-dev zlib1g-dev python3-pymzml
-  # the export: SHA-1 and base64 (OpenSSL), deflate (libdeflate), MS-Numpress
-  libssl-dev libdeflate-dev libmsnumpress-dev
-  # benchmarks: the deflate library compared by bench/bench_deflate (ISA-L),
-  # peak memory in bench/bench_export
-  libisal-dev time
+  # the export: SHA-1 and base64 (OpenSSL), deflate (ISA-L, libdeflate), MS-Numpress
+  libssl-dev libisal-dev libdeflate-dev libmsnumpress-dev
+  # benchmarks: peak memory in bench/bench_export
+  time
   # independent mzML readers and validator of the export tests (OpenMS TOPP tools)
   topp
   # the installed C++ library's CMake consumer; the API reference (scripts/docs.sh)
