@@ -103,7 +103,9 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       stdout_(other.stdout_),
       errno_(other.errno_),
       buffer_(std::move(other.buffer_)),
-      used_(other.used_) {
+      used_(other.used_),
+      written_(other.written_),
+      writeback_from_(other.writeback_from_) {
     other.fd_ = -1;
     other.slot_ = -1;
     other.temp_.clear();
