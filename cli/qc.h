@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "error.h"
-#include "qc_metrics.h"
+#include <kestrune/error.h>
+#include <kestrune/qc.h>
 
 namespace kestrune::cli {
 
@@ -16,11 +16,10 @@ struct QcCommand {
     std::filesystem::path report;
     std::optional<std::filesystem::path> mzqc;
     QcOptions options;
+    bool progress = false;
 };
 
-// Checks every output path against every run before reading or writing
-// anything, measures the runs in the order given, then writes the report
-// and the mzQC file, each only when complete.
+// The report of the runs, with a progress bar per run when asked.
 Result<void> run_qc(const QcCommand& command);
 
 }  // namespace kestrune::cli

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "export.h"
 #include "options.h"
 
 namespace kestrune::cli {
@@ -47,10 +46,6 @@ TEST(RtRange, RejectsMissingColonNonNumbersAndReversedEnds) {
     EXPECT_EQ(parse_rt_range("3:2").error().to_string(), "parse error: --rt-range: start 3 is after end 2");
 }
 
-TEST(ExportNames, NativeIdCountsScansFromOne) {
-    EXPECT_EQ(native_id(1, 0), "function=1 process=0 scan=1");
-    EXPECT_EQ(native_id(12, 41), "function=12 process=0 scan=42");
-}
 
 }  // namespace
 }  // namespace kestrune::cli
