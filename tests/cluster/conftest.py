@@ -134,12 +134,13 @@ def snakemake(slurm):
             snake.proc.wait()
 
 
-def wait_for(what, predicate, timeout=30):
-    """predicate()'s first true value, checked every 0.1 s."""
+def wait_for(what, predicate, timeout=30, context=""):
+    """predicate()'s first true value, checked every 0.1 s; context is shown
+    when it never comes."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         value = predicate()
         if value:
             return value
         time.sleep(0.1)
-    pytest.fail("gave up waiting for " + what)
+    pytest.fail("gave up waiting for %s\n%s" % (what, context))

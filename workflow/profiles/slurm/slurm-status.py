@@ -5,9 +5,9 @@
 The state comes from `scontrol show job`, which needs no accounting; a job
 the controller has forgotten (MinJobAge after its end) is looked up with
 `sacct` where accounting exists, and counts as failed otherwise. A pending
-job that can never start (its time limit above the partition's, a
-dependency that cannot be met, an unknown account...) is cancelled and
-counts as failed. When the controller does not answer for about half a
+job that can never start (more CPUs or memory than the partition's nodes
+have, a time limit above the partition's, a dependency that cannot be met,
+an unknown account...) is cancelled and counts as failed. When the controller does not answer for about half a
 minute the command exits non-zero, which stops Snakemake with an error
 rather than letting it wait without end. Every call of a SLURM command has a
 time limit.
@@ -21,7 +21,7 @@ import time
 RUNNING = {"PENDING", "CONFIGURING", "RUNNING", "COMPLETING", "SUSPENDED", "REQUEUED", "REQUEUE_FED",
            "REQUEUE_HOLD", "RESIZING", "SIGNALING", "STAGE_OUT", "RESV_DEL_HOLD", "STOPPED"}
 # Reasons a pending job keeps until someone changes the job or the cluster.
-HOPELESS = re.compile(r"^(BadConstraints|DependencyNeverSatisfied|PartitionTimeLimit|PartitionNodeLimit"
+HOPELESS = re.compile(r"^(BadConstraints|DependencyNeverSatisfied|PartitionConfig|PartitionTimeLimit|PartitionNodeLimit"
                       r"|InvalidAccount|InvalidQOS|\w*PerJob\w*)$")
 ATTEMPTS = 3
 TIMEOUT = 10
