@@ -28,7 +28,13 @@ dir=${2:-build/slurm}
 ctld_port=${KESTRUNE_SLURMCTLD_PORT:-6817}
 slurmd_port=${KESTRUNE_SLURMD_PORT:-6818}
 
-die() { echo "slurm.sh: $*" >&2; exit 1; }
+starting=""
+# Ends with an error; during `up`, after stopping what it had started.
+die() {
+  echo "slurm.sh: $*" >&2
+  [ -z "$starting" ] || down
+  exit 1
+}
 
 # PID NAME: true when PID is alive and runs the program NAME, so that a pid
 # file left by a stopped daemon never makes us signal another process. A
@@ -103,6 +109,7 @@ up() {
     port_free "$p" || die "port $p is taken (another SLURM running?); choose others with KESTRUNE_SLURMCTLD_PORT and KESTRUNE_SLURMD_PORT"
   done
 
+  starting=1
   # munge: one per machine, at its standard socket. Started as user munge
   # (as root it refuses its log file); its key comes with the package.
   if ! timeout 5 bash -c 'munge -n </dev/null | unmunge >/dev/null' 2>/dev/null; then
@@ -175,10 +182,8 @@ EOF
     sleep 0.1
   done
   if [ "$state" != idle ]; then
-    echo "slurm.sh: the node did not come up (state: ${state:-none})" >&2
     tail -n 20 "$dir/slurmctld.log" "$dir/slurmd.log" >&2 2>/dev/null || true
-    down
-    exit 1
+    die "the node did not come up (state: ${state:-none})"
   fi
   echo "export SLURM_CONF=$SLURM_CONF"
 }
