@@ -91,15 +91,14 @@ class Snakemake(object):
             link.symlink_to(os.path.join(support.ROOT, "workflow"))
         self.out_path = base / ("snakemake-%d.out" % time.monotonic_ns())
         self.out = open(self.out_path, "w")
-        self.started = time.monotonic()
         self.proc = subprocess.Popen(
             ["snakemake", "-s", "workflow/Snakefile", "--profile", "workflow/profiles/slurm",
              "--config", *config],
             cwd=str(base), env=slurm.env, stdin=subprocess.DEVNULL, stdout=self.out, stderr=subprocess.STDOUT)
 
     def wait(self, timeout=90):
-        """(exit status, output, seconds taken); kills Snakemake when it
-        takes longer than timeout."""
+        """(exit status, output); kills Snakemake when it takes longer
+        than timeout."""
         try:
             rc = self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -108,7 +107,7 @@ class Snakemake(object):
             self.out.close()
             pytest.fail("snakemake hung for %d s:\n%s" % (timeout, self.output()))
         self.out.close()
-        return rc, self.output(), time.monotonic() - self.started
+        return rc, self.output()
 
     def output(self):
         return self.out_path.read_text(errors="replace")

@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from conftest import MAX_TIME, wait_for
+from conftest import MAX_TIME, Snakemake, wait_for
 from support import CLI, standard_builder, synapt_builder
 
 RUNS = {"alpha": standard_builder, "beta": synapt_builder, "gamma": standard_builder}
@@ -27,10 +27,9 @@ def converted(slurm, tmp_path_factory):
     base = tmp_path_factory.mktemp("cluster")
     for name, builder in RUNS.items():
         builder().build(str(base / "runs" / (name + ".raw")))
-    from conftest import Snakemake
     snake = Snakemake(slurm, base, "input_dir=%s" % (base / "runs"), "output_dir=%s" % (base / "mzml"),
                       "kestrune=%s" % CLI, "threads=1", "export_args=--compression-level 3")
-    rc, out, _ = snake.wait()
+    rc, out = snake.wait()
     assert rc == 0, out
     return base, snake
 
@@ -55,8 +54,8 @@ def test_a_broken_run_fails_the_workflow_and_the_good_outputs_stay(converted, sn
     broken.remove("_FUNCTNS.INF")
     out_dir = base / "mzml"
     before = {n: (out_dir / n).read_bytes() for n in os.listdir(out_dir) if n.endswith(".mzML")}
-    rc, out, _ = snakemake(base, "input_dir=%s" % (base / "runs"), "output_dir=%s" % out_dir,
-                           "kestrune=%s" % CLI, "threads=1", "export_args=--compression-level 3").wait()
+    rc, out = snakemake(base, "input_dir=%s" % (base / "runs"), "output_dir=%s" % out_dir,
+                        "kestrune=%s" % CLI, "threads=1", "export_args=--compression-level 3").wait()
     assert rc != 0, out
     assert "FAILED" in out  # the SLURM state, named by the status command
     after = {n: (out_dir / n).read_bytes() for n in os.listdir(out_dir) if n.endswith(".mzML")}
@@ -107,7 +106,7 @@ def test_a_job_that_ends_badly_or_never_starts_ends_the_workflow(slurm, snakemak
     elif case == "Ctrl-C on snakemake":
         interrupt_when_running(slurm, snake)
     # Without a status command Snakemake waits for ever here.
-    rc, out, _ = snake.wait(timeout=60)
+    rc, out = snake.wait(timeout=60)
     assert rc != 0, out
     assert not (tmp_path / "mzml" / "run.mzML").exists()
     wait_for("the job to leave the queue", lambda: not [j for j in slurm.queue() if j[0] in snake.external_jobids()],
