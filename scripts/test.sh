@@ -95,6 +95,16 @@ stage "command-line tool end-to-end tests"
 PYTEST_ARGS=(tests/tool)
 KESTRUNE_CLI=build/cli/kestrune PYTHONPATH=build/binding pytest_stage tool /usr/bin/python3
 
+# The cluster path: a single-node SLURM on this machine (scripts/slurm.sh,
+# brought up and stopped again by the tests), the workflow run through it with
+# the profile of workflow/profiles/slurm, and the CWL description of export
+# run by cwltool. The tests fail, never skip, when SLURM cannot be had.
+stage "cluster: Snakemake through SLURM, CWL"
+scripts/setup.sh slurmctld slurmd slurm-client munge cwltool \
+  || echo "cluster: the SLURM and cwltool packages could not be installed"
+PYTEST_ARGS=(tests/cluster)
+KESTRUNE_CLI=build/cli/kestrune pytest_stage cluster /usr/bin/python3
+
 # The installable C++ library: meson install of the release build into a
 # temporary prefix, the consumers of examples/cpp built against it with
 # pkg-config and with CMake, their output checked against the module's.
