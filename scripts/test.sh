@@ -25,7 +25,7 @@ finish() {
 }
 
 stage "build"
-if scripts/build.sh; then
+if scripts/build.sh --test; then
   record build pass
 else
   record build fail
@@ -100,8 +100,6 @@ KESTRUNE_CLI=build/cli/kestrune PYTHONPATH=build/binding pytest_stage tool /usr/
 # the profile of workflow/profiles/slurm, and the CWL description of export
 # run by cwltool. The tests fail, never skip, when SLURM cannot be had.
 stage "cluster: Snakemake through SLURM, CWL"
-scripts/setup.sh slurmctld slurmd slurm-client munge cwltool \
-  || echo "cluster: the SLURM and cwltool packages could not be installed"
 PYTEST_ARGS=(tests/cluster)
 KESTRUNE_CLI=build/cli/kestrune pytest_stage cluster /usr/bin/python3
 

@@ -9,8 +9,6 @@ namespace kestrune::exporting {
 
 namespace {
 
-constexpr const char* kTarget = "kestrune::export";
-
 // A unit as recorded (lower case, blanks removed) and what it is written as.
 struct UnitRow {
     std::string_view units;

@@ -14,6 +14,9 @@
 
 namespace kestrune::exporting {
 
+// The target of the export's log records.
+inline constexpr const char* kTarget = "kestrune::export";
+
 // How a channel's values are written: type and array terms, and the unit
 // conversion into the array's unit (written = value * scale + offset).
 struct ChannelKind {

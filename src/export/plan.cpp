@@ -18,8 +18,6 @@ namespace kestrune::exporting {
 
 namespace {
 
-constexpr const char* kTarget = "kestrune::export";
-
 using reader::FunctionEntry;
 using reader::Reader;
 

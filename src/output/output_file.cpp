@@ -19,8 +19,6 @@ namespace kestrune::output {
 
 namespace {
 
-constexpr std::size_t kBufferSize = 1 << 20;
-
 // The temporary files being written, removed by the signal handler when
 // the program is interrupted. Several exports may run at once (one per
 // slot); a slot is claimed before its path is stored and published by
@@ -101,7 +99,7 @@ Error write_error(const std::filesystem::path& what, int os_errno) {
 }
 
 OutputFile::OutputFile(std::filesystem::path target, std::filesystem::path temp, int fd, int slot)
-    : target_(std::move(target)), temp_(std::move(temp)), fd_(fd), slot_(slot), buffer_(kBufferSize) {}
+    : target_(std::move(target)), temp_(std::move(temp)), fd_(fd), slot_(slot), buffer_(kWriteBufferBytes) {}
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : target_(std::move(other.target_)),

@@ -3,12 +3,16 @@
 // no more bytes; the writer above it asks `failed` where it can stop early.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "error.h"
 
 namespace kestrune::output {
+
+// Bytes gathered before a write to a file or a caller's stream.
+inline constexpr std::size_t kWriteBufferBytes = std::size_t{1} << 20;
 
 class ByteSink {
 public:

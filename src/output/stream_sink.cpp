@@ -26,11 +26,7 @@ Result<void> FdOutputStream::write(std::string_view bytes) {
 
 namespace kestrune::output {
 
-namespace {
-constexpr std::size_t kBufferSize = std::size_t{1} << 20;
-}
-
-StreamSink::StreamSink(OutputStream& stream) : stream_(stream) { buffer_.reserve(kBufferSize); }
+StreamSink::StreamSink(OutputStream& stream) : stream_(stream) { buffer_.reserve(kWriteBufferBytes); }
 
 void StreamSink::hand_on(std::string_view bytes) {
     if (error_ || bytes.empty()) return;
@@ -39,11 +35,11 @@ void StreamSink::hand_on(std::string_view bytes) {
 
 void StreamSink::write(std::string_view bytes) {
     if (error_) return;
-    if (buffer_.size() + bytes.size() > kBufferSize) {
+    if (buffer_.size() + bytes.size() > kWriteBufferBytes) {
         hand_on(buffer_);
         buffer_.clear();
     }
-    if (bytes.size() >= kBufferSize)
+    if (bytes.size() >= kWriteBufferBytes)
         hand_on(bytes);
     else
         buffer_.append(bytes);

@@ -34,8 +34,6 @@ namespace kestrune::qc {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
 using exporting::LockPeakFinder;
 using exporting::LockPoint;
 using exporting::Tally;

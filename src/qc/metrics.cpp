@@ -7,10 +7,6 @@
 
 namespace kestrune::qc {
 
-namespace {
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-}  // namespace
-
 double quantile_sorted(std::span<const double> sorted, double p) noexcept {
     if (sorted.empty()) return kNaN;
     const double pos = std::clamp(p, 0.0, 1.0) * double(sorted.size() - 1);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "kestrune/qc.h"
 
 namespace kestrune::qc {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The quantile p (0..1) of ascending values, interpolating linearly between
 // the two nearest ranks (position p * (n - 1)); NaN when empty.

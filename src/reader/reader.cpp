@@ -16,8 +16,6 @@ namespace kestrune::reader {
 
 namespace {
 
-constexpr std::string_view kTarget = "kestrune::reader";
-
 template <class T>
 Result<T> with_reading_context(Result<T> r, const std::filesystem::path& path) {
     if (r) return r;
