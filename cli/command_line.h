@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "batch.h"
-#include "qc.h"
+#include "qc_command.h"
 
 namespace kestrune::cli {
 

@@ -15,7 +15,7 @@
 #include "batch.h"
 #include "command_line.h"
 #include "options.h"
-#include "qc.h"
+#include "qc_command.h"
 
 namespace kestrune::cli {
 namespace {

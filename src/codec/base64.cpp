@@ -1,4 +1,4 @@
-#include "base64.h"
+#include "codec/base64.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "deflate.h"
+#include "codec/deflate.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "numpress.h"
+#include "codec/numpress.h"
 
 #include <algorithm>
 #include <cmath>

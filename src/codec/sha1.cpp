@@ -1,4 +1,4 @@
-#include "sha1.h"
+#include "codec/sha1.h"
 
 #include <new>
 

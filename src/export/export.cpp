@@ -1,5 +1,5 @@
 // The write of an export and the public entry points.
-#include "export/export.h"
+#include "export/plan.h"
 
 #include <memory>
 

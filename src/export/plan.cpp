@@ -1,4 +1,4 @@
-#include "export/export.h"
+#include "export/plan.h"
 
 #include <algorithm>
 #include <cmath>

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "error.h"
-#include "export/export.h"
+#include "export/plan.h"
 #include "kestrune/types.h"
 #include "mzml/array_encoder.h"
 #include "mzml/writer.h"

@@ -10,7 +10,7 @@
 
 #include "api/run_access.h"
 #include "export/channels.h"
-#include "export/export.h"
+#include "export/plan.h"
 #include "export/lockmass.h"
 #include "kestrune/qc.h"
 #include "mzml/writer.h"

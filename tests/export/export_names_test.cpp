@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "export/export.h"
+#include "export/plan.h"
 #include "text.h"
 
 namespace kestrune {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "export/export.h"
+#include "export/plan.h"
 #include "mzml/instrument_models.h"
 #include "reader/representation.h"
 #include "raw/header.h"

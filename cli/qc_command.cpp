@@ -1,4 +1,4 @@
-#include "qc.h"
+#include "qc_command.h"
 
 #include "progress.h"
 
