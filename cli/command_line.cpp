@@ -44,10 +44,23 @@ const CLI::Validator kPositive(
     },
     "POSITIVE");
 
-// One of the choices, case ignored.
+// An option taking one of the named choices (case ignored) into `target`.
 template <class T>
-CLI::CheckedTransformer choice(const std::map<std::string, T>& map) {
-    return CLI::CheckedTransformer(map, CLI::ignore_case);
+CLI::Option* add_choice(CLI::App* app, const std::string& name, T& target, std::map<std::string, T> choices,
+                        const std::string& help) {
+    std::string names;
+    for (const auto& [key, value] : choices) names += (names.empty() ? "" : ",") + key;
+    auto* option = app->add_option_function<std::string>(
+        name,
+        [&target, choices, names, name](const std::string& text) {
+            const auto it = choices.find(text::ascii_lower(text));
+            if (it == choices.end())
+                throw CLI::ValidationError(name, fmt::format("{} is not one of {}", text, names));
+            target = it->second;
+        },
+        help);
+    option->type_name("{" + names + "}");
+    return option;
 }
 
 // What the export subcommand reads before it is put into the command line.
@@ -123,21 +136,17 @@ void add_lock_mass(CLI::App* exp, ExportOptions& ex) {
 }
 
 void add_layout(CLI::App* exp, ExportOptions& ex) {
-    const std::map<std::string, RepresentationChoice> representations{
-        {"auto", RepresentationChoice::Auto},
-        {"centroid", RepresentationChoice::Centroid},
-        {"profile", RepresentationChoice::Profile}};
-    exp->add_option("--representation", ex.representation,
-                    "Spectrum representation written: auto (judged per function from the spacing of its m/z "
-                    "values), centroid or profile")
-        ->transform(choice(representations))
+    add_choice(exp, "--representation", ex.representation,
+               {{"auto", RepresentationChoice::Auto},
+                {"centroid", RepresentationChoice::Centroid},
+                {"profile", RepresentationChoice::Profile}},
+               "Spectrum representation written: auto (judged per function from the spacing of its m/z values), "
+               "centroid or profile")
         ->default_str("auto");
-    const std::map<std::string, ImsLayout> layouts{
-        {"combined", ImsLayout::Combined}, {"per-bin", ImsLayout::PerBin}, {"summed", ImsLayout::Summed}};
-    exp->add_option("--ims-layout", ex.ims_layout,
-                    "Ion-mobility frames as: combined (one spectrum per frame with a drift-time array), per-bin "
-                    "(one spectrum per drift time) or summed (drift times summed away)")
-        ->transform(choice(layouts))
+    add_choice(exp, "--ims-layout", ex.ims_layout,
+               {{"combined", ImsLayout::Combined}, {"per-bin", ImsLayout::PerBin}, {"summed", ImsLayout::Summed}},
+               "Ion-mobility frames as: combined (one spectrum per frame with a drift-time array), per-bin (one "
+               "spectrum per drift time) or summed (drift times summed away)")
         ->default_str("combined");
 }
 
@@ -154,13 +163,11 @@ void add_encoding(CLI::App* exp, ExportOptions& ex, ExportFlags& flags) {
         ->transform(whole(1, kMaxThreads))
         ->default_str(fmt::format("{} (the CPUs this process may use; with -O shared out between the runs at once)",
                                   default_threads()));
-    const std::map<std::string, Numpress> numpress_modes{
-        {"linear", Numpress::Linear}, {"pic", Numpress::Pic}, {"slof", Numpress::Slof}};
     auto* numpress_opt =
-        exp->add_option("--numpress", ex.numpress,
-                        "Lossy MS-Numpress before zlib: linear (m/z arrays by linear prediction), pic (also "
-                        "intensities rounded to integers) or slof (also intensities as 16-bit logarithms)")
-            ->transform(choice(numpress_modes));
+        add_choice(exp, "--numpress", ex.numpress,
+                   {{"linear", Numpress::Linear}, {"pic", Numpress::Pic}, {"slof", Numpress::Slof}},
+                   "Lossy MS-Numpress before zlib: linear (m/z arrays by linear prediction), pic (also intensities "
+                   "rounded to integers) or slof (also intensities as 16-bit logarithms)");
     exp->add_option("--numpress-ppm", ex.numpress_ppm,
                     "Largest error of a numpress m/z value, in ppm of the value (arrays that cannot meet it are "
                     "written losslessly)")
