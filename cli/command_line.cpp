@@ -105,7 +105,7 @@ void add_selection(CLI::App* exp, ExportOptions& ex) {
         "--functions",
         [&ex](const std::string& text) {
             auto list = parse_function_list(text);
-            if (!list) throw CLI::ValidationError(error_text(list.error()));
+            if (!list) throw CLI::ValidationError(list.error().text());
             ex.functions = std::move(*list);
         },
         "Export only these functions, e.g. 1,3");
@@ -113,7 +113,7 @@ void add_selection(CLI::App* exp, ExportOptions& ex) {
         "--rt-range",
         [&ex](const std::string& text) {
             auto range = parse_rt_range(text);
-            if (!range) throw CLI::ValidationError(error_text(range.error()));
+            if (!range) throw CLI::ValidationError(range.error().text());
             ex.rt_range = *range;
         },
         "Export only scans within MIN:MAX minutes (either side may be empty)");
