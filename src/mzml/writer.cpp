@@ -228,9 +228,13 @@ bool binary_array(std::string& o, ArrayEncoder& encoder, std::span<const T> valu
     cv_param(o, 6, encoded->compression);
     cv_param(o, 6, type, type_value.value_or(std::string_view{}), unit);
     indent(o, 6);
-    o.append("<binary>");
-    o.append(encoded->base64);
-    o.append("</binary>\n");
+    if (encoded->base64.empty()) {
+        o.append("<binary/>\n");
+    } else {
+        o.append("<binary>");
+        o.append(encoded->base64);
+        o.append("</binary>\n");
+    }
     indent(o, 5);
     o.append("</binaryDataArray>\n");
     return true;
