@@ -101,6 +101,9 @@ void add_reading(CLI::App& app, CommandLine& line) {
 
 void add_selection(CLI::App* exp, ExportOptions& ex) {
     exp->add_flag("--keep-lockmass", ex.keep_lockmass, "Also export the lock-mass functions");
+    exp->add_flag("--allow-incomplete", ex.allow_incomplete,
+                  "Export what is there of functions whose data file is shorter than their index promises or whose "
+                  "files are missing, with a warning each (otherwise they fail the export)");
     exp->add_option_function<std::string>(
         "--functions",
         [&ex](const std::string& text) {
@@ -216,6 +219,9 @@ void add_qc(CLI::App& app, CommandLine& line, QcFlags& flags) {
                    "Search window around the reference m/z, in Da")
         ->default_val(kDefaultLockMassTolerance)
         ->check(kPositive);
+    qc->add_flag("--allow-incomplete", qc_command.options.allow_incomplete,
+                 "Measure what is there of functions whose data file is cut short or whose files are missing "
+                 "(otherwise they fail the report)");
     qc->add_flag("--no-progress", flags.no_progress, "No progress bar, even on a terminal");
 }
 

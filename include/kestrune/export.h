@@ -113,6 +113,11 @@ struct ExportOptions {
     RepresentationChoice representation = RepresentationChoice::Auto;
     /// Layout of ion-mobility frames.
     ImsLayout ims_layout = ImsLayout::Combined;
+    /// Export what is there of functions whose data file is shorter than
+    /// their index promises, or whose files are missing, with a warning for
+    /// each; otherwise such a function fails the export, naming the
+    /// function, the bytes promised and the bytes present.
+    bool allow_incomplete = false;
 
     /// Checks every field and the fields together: an InvalidArgument
     /// error naming the first that is out of range. Every front-end calls
