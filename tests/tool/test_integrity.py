@@ -4,7 +4,9 @@ regular files, signals, and outputs made with other options."""
 
 import os
 import re
+import signal
 import subprocess
+import time
 
 import pytest
 
@@ -77,3 +79,81 @@ def test_a_run_that_is_not_whole_is_refused_naming_the_function_unless_asked_for
     # In a batch the run counts as failed.
     proc = cli("export", run, "-O", tmp_path / "batch", check=1)
     assert "1 of 1 runs failed" in proc.stderr.decode()
+
+
+@pytest.fixture(scope="module")
+def std_run(tmp_path_factory):
+    return standard_builder().build(str(tmp_path_factory.mktemp("integrity") / "standard.raw"))
+
+
+def test_outputs_that_are_not_regular_files_are_written_as_they_are(std_run, tmp_path):
+    proc = cli("export", std_run, "-o", "/dev/full", check=1)
+    assert "No space left on device" in proc.stderr.decode()
+    cli("export", std_run, "-o", "/dev/null", check=0)
+    assert os.path.exists("/dev/null") and not os.path.isfile("/dev/null")
+    # A FIFO: its reader gets the file, the FIFO stays.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
+    cli("export", std_run, "-o", fifo, check=0)
+    data = reader.communicate(timeout=60)[0]
+    assert data.rstrip().endswith(b"</indexedmzML>") and not os.path.isfile(fifo)
+    # Through a symbolic link the link's target is replaced, the link stays.
+    (tmp_path / "data").mkdir()
+    (tmp_path / "data" / "real.mzML").write_text("old")
+    os.symlink("data/real.mzML", tmp_path / "link.mzML")
+    cli("export", std_run, "-o", tmp_path / "link.mzML", check=0)
+    assert os.path.islink(tmp_path / "link.mzML")
+    assert (tmp_path / "data" / "real.mzML").read_bytes().rstrip().endswith(b"</indexedmzML>")
+
+
+def slow_run(path):
+    """A run whose export at the slowest level takes a while."""
+    run = rw.RunBuilder()
+    f = run.add_function("a", cal=rw.Cal([0.0, 1.0]), mz_low=100.0, mz_high=1100.0)
+    for k in range(300):
+        f.add_scan([100.0 + i * 0.25 for i in range(4000)], [1 + (i * 37 + k) % 5000 for i in range(4000)],
+                   rt_min=k * 0.001)
+    return run.build(str(path))
+
+
+def test_sigkill_at_any_moment_leaves_nothing_behind(tmp_path):
+    run = slow_run(tmp_path / "slow.raw")
+    out = tmp_path / "out"
+    out.mkdir()
+    for delay in (0.001, 0.002, 0.004, 0.006, 0.01, 0.03, 0.1, 0.3):
+        proc = subprocess.Popen([CLI, "export", run, "-o", str(out / "x.mzML"), "--compression-level", "12"],
+                                stderr=subprocess.DEVNULL)
+        time.sleep(delay)
+        proc.kill()
+        proc.wait(timeout=60)
+        assert os.listdir(out) == [], (delay, os.listdir(out))
+
+
+@pytest.mark.parametrize("sig", [signal.SIGHUP, signal.SIGINT])
+def test_signals_the_caller_ignores_stay_ignored(tmp_path, sig):
+    run = slow_run(tmp_path / "slow.raw")
+    out = tmp_path / "x.mzML"
+    proc = subprocess.Popen([CLI, "export", run, "-o", str(out), "--compression-level", "12"],
+                            stderr=subprocess.PIPE, preexec_fn=lambda: signal.signal(sig, signal.SIG_IGN))
+    time.sleep(0.2)
+    proc.send_signal(sig)
+    assert proc.wait(timeout=120) == 0, proc.stderr.read().decode()
+    assert out.read_bytes().rstrip().endswith(b"</indexedmzML>")
+
+
+def test_a_closed_pipe_is_a_failed_write_with_status_1(tmp_path):
+    run = slow_run(tmp_path / "slow.raw")  # more than a pipe holds
+    proc = subprocess.Popen([CLI, "export", run, "-o", "-"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.read(1)
+    proc.stdout.close()
+    assert proc.wait(timeout=60) == 1
+    assert "Broken pipe" in proc.stderr.read().decode()
+
+
+def test_qc_checks_every_output_before_it_writes_any(std_run, tmp_path):
+    html = tmp_path / "r.html"
+    html.write_text("old")
+    proc = cli("qc", std_run, "-o", html, "--mzqc", tmp_path / "missing" / "r.mzQC", check=1)
+    assert "r.mzQC" in proc.stderr.decode()
+    assert html.read_text() == "old" and sorted(os.listdir(tmp_path)) == ["r.html"]
