@@ -188,8 +188,9 @@ void add_export(CLI::App& app, CommandLine& line, ExportFlags& flags) {
     flags.output_opt = exp->add_option(
         "-o,--output", flags.output, "Output file (.mzML), written only when complete; - for standard output");
     flags.out_dir_opt = exp->add_option("-O,--output-dir", flags.out_dir,
-                                        "Write each run to DIR/<run name without .raw>.mzML, skipping runs whose "
-                                        "output is newer than every file of the run (DIR is created when missing)");
+                                        "Write each run to DIR/<run name without .raw>.mzML (DIR is created when "
+                                        "missing), skipping runs whose output was made from the run's files as they "
+                                        "are now with options that shape the file alike (recorded in the file)");
     flags.output_opt->excludes(flags.out_dir_opt);
     exp->add_option("-j,--jobs", line.batch.jobs,
                     "Runs exported at once with -O (default: as many as the cores hold, each run's threads "

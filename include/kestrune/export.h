@@ -186,6 +186,14 @@ KESTRUNE_API Result<ExportSummary> export_mzml(const std::filesystem::path& run_
 KESTRUNE_API Result<ExportSummary> export_mzml(const Run& run, OutputStream& out, const ExportOptions& options = {},
                                                const ProgressCallback& progress = {});
 
+/// Whether `output` is a complete export of the run directory `run_dir`
+/// made with options that shape the file as `options` do, from the run's
+/// files as they are now (names, sizes and modification times, recorded in
+/// the file): then exporting again would write the same. False when the
+/// output is missing, incomplete, from another version or made otherwise.
+KESTRUNE_API Result<bool> export_up_to_date(const std::filesystem::path& run_dir, const std::filesystem::path& output,
+                                            const ExportOptions& options);
+
 /// For programs: catches interrupt, terminate, hang-up and broken pipe,
 /// which then remove every temporary output file being written before the
 /// program dies of them, and the file-size limit signal (SIGXFSZ), so that

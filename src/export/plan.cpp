@@ -9,6 +9,7 @@
 
 #include "codec/sha1.h"
 #include "export/completeness.h"
+#include "export/identity.h"
 #include "log.h"
 #include "mzml/instrument_models.h"
 #include "raw/header.h"
@@ -336,6 +337,11 @@ Result<ExportPlan> plan_export(const Reader& r, const ExportOptions& o) {
     auto run = describe_run(r, plan);
     if (!run) return fail(std::move(run.error()));
     plan.run = std::move(*run);
+    // What the file is made from and with, for `export -O` to compare.
+    auto identity = source_identity(r.dir());
+    if (!identity) return fail(std::move(identity.error()));
+    plan.run.source_params.push_back({std::string(kSourceParam), std::move(*identity)});
+    plan.run.processing_params.push_back({std::string(kOptionsParam), options_fingerprint(o)});
     return plan;
 }
 

@@ -157,3 +157,26 @@ def test_qc_checks_every_output_before_it_writes_any(std_run, tmp_path):
     proc = cli("qc", std_run, "-o", html, "--mzqc", tmp_path / "missing" / "r.mzQC", check=1)
     assert "r.mzQC" in proc.stderr.decode()
     assert html.read_text() == "old" and sorted(os.listdir(tmp_path)) == ["r.html"]
+
+
+def test_export_o_skips_only_outputs_made_alike_from_the_same_files(tmp_path):
+    run = standard_builder().build(str(tmp_path / "runs" / "r.raw")).path
+    backup = tmp_path / "backup.raw"
+    subprocess.run(["cp", "-a", str(run), str(backup)], check=True)
+    out = tmp_path / "out"
+    skipped = lambda proc: "up to date, skipped" in proc.stderr.decode()  # noqa: E731
+    assert not skipped(cli("export", run, "-O", out, check=0))
+    assert skipped(cli("export", run, "-O", out, "--threads", "1", check=0))  # threads leave the bytes alone
+    for options in (["--ims-layout", "summed"], ["--lockmass", "556.2771", "--lockmass-optional"]):
+        assert not skipped(cli("export", run, "-O", out, *options, check=0)), options
+        assert skipped(cli("export", run, "-O", out, *options, check=0)), options
+    # An older copy restored with its times: made again, though the output is newer.
+    subprocess.run(["rm", "-r", str(run)], check=True)
+    subprocess.run(["cp", "-a", str(backup), str(run)], check=True)
+    os.utime(os.path.join(run, "_FUNC001.DAT"), (1e9, 1e9))
+    assert not skipped(cli("export", run, "-O", out, check=0))
+    assert skipped(cli("export", run, "-O", out, check=0))
+    # A cut output is made again.
+    mzml = out / "r.mzML"
+    cut(mzml, os.path.getsize(mzml) - 100)
+    assert not skipped(cli("export", run, "-O", out, check=0))
