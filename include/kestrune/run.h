@@ -39,11 +39,20 @@ struct RunAccess;
 /// @endcode
 class KESTRUNE_API Run {
 public:
+    /// How a run directory is opened.
+    struct OpenOptions {
+        /// Take a file of the run that is a symbolic link to a regular file
+        /// (as git-annex and DataLad keep data) for the file itself.
+        bool follow_links = true;
+    };
     /// Opens the run directory `dir`. Fails when the run header, the
     /// instrument settings or the function table cannot be found or read,
     /// or when a function's index file is malformed; a function whose index
-    /// or data file is missing is kept unreadable.
+    /// or data file is missing is kept unreadable. The directory is listed
+    /// once.
     static Result<Run> open(const std::filesystem::path& dir);
+    /// Opens the run directory `dir` with these options.
+    static Result<Run> open(const std::filesystem::path& dir, const OpenOptions& options);
 
     /// Moves the run; the source is left empty and may only be destroyed or assigned to.
     Run(Run&&) noexcept;

@@ -2,6 +2,7 @@
 // settings and function list converted once into the public value types.
 #include "kestrune/run.h"
 
+#include <algorithm>
 #include <utility>
 
 #include <fmt/format.h>
@@ -80,8 +81,10 @@ Run::Run(Run&&) noexcept = default;
 Run& Run::operator=(Run&&) noexcept = default;
 Run::~Run() = default;
 
-Result<Run> Run::open(const std::filesystem::path& dir) {
-    auto opened = reader::Reader::open(dir);
+Result<Run> Run::open(const std::filesystem::path& dir) { return open(dir, OpenOptions{}); }
+
+Result<Run> Run::open(const std::filesystem::path& dir, const OpenOptions& options) {
+    auto opened = reader::Reader::open(dir, options.follow_links);
     if (!opened) return fail(std::move(opened.error()));
     auto impl = std::make_unique<Impl>(Impl{std::move(*opened), {}, {}, {}});
     const reader::Reader& r = impl->reader;
@@ -99,9 +102,11 @@ const Settings& Run::settings() const noexcept { return impl_->settings; }
 const std::vector<Function>& Run::functions() const noexcept { return impl_->functions; }
 
 const Function* Run::function(std::uint32_t number) const noexcept {
-    for (const auto& f : impl_->functions)
-        if (f.number == number) return &f;
-    return nullptr;
+    // Functions follow the function table, so their numbers ascend.
+    const auto& fns = impl_->functions;
+    const auto it = std::lower_bound(fns.begin(), fns.end(), number,
+                                     [](const Function& f, std::uint32_t n) { return f.number < n; });
+    return it != fns.end() && it->number == number ? &*it : nullptr;
 }
 
 std::optional<Statistics> Run::statistics(std::uint32_t function) const {

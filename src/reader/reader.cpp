@@ -60,20 +60,22 @@ double tof_constant(double lteff, double veff) noexcept {
 }
 
 const FunctionEntry* Reader::function(std::uint32_t number) const noexcept {
-    for (const auto& f : functions_)
-        if (f.number == number) return &f;
-    return nullptr;
+    // Entries follow the function table, so their numbers ascend.
+    const auto it = std::lower_bound(functions_.begin(), functions_.end(), number,
+                                     [](const FunctionEntry& f, std::uint32_t n) { return f.number < n; });
+    return it != functions_.end() && it->number == number ? &*it : nullptr;
 }
 
-Result<std::optional<FunctionEntry>> Reader::open_function(const raw::functions_inf::FunctionInfo& info,
+Result<std::optional<FunctionEntry>> Reader::open_function(const DirListing& listing,
+                                                           const raw::functions_inf::FunctionInfo& info,
                                                            std::string_view instrument, bool debug) const {
     const std::filesystem::path& dir = dir_;
     const std::uint32_t n = info.index;
     const std::string idx_name = function_file_name(n, ".IDX");
     const std::string dat_name = function_file_name(n, ".DAT");
-    auto idx_path = find_file(dir, idx_name);
+    auto idx_path = listing.find(idx_name);
     if (!idx_path) return fail(std::move(idx_path.error()));
-    auto dat_path = find_file(dir, dat_name);
+    auto dat_path = listing.find(dat_name);
     if (!dat_path) return fail(std::move(dat_path.error()));
     if (!*idx_path || !*dat_path) {
         log_warn(kTarget, "function {}: {} or {} missing in {}; skipping function", n, idx_name, dat_name, dir);
@@ -98,7 +100,7 @@ Result<std::optional<FunctionEntry>> Reader::open_function(const raw::functions_
     else
         log_warn(kTarget, "function {}: no Cal Function line in _HEADER.TXT; m/z is uncalibrated", n);
 
-    auto sts_path = find_file(dir, function_file_name(n, ".STS"));
+    auto sts_path = listing.find(function_file_name(n, ".STS"));
     if (!sts_path) return fail(std::move(sts_path.error()));
     if (!*sts_path) {
         log_debug(kTarget, "function {}: no STS file", n);
@@ -121,13 +123,17 @@ Result<std::optional<FunctionEntry>> Reader::open_function(const raw::functions_
     return std::optional<FunctionEntry>(std::move(entry));
 }
 
-Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
+Result<Reader> Reader::open(const std::filesystem::path& dir_in, bool follow_links) {
     Reader r;
     r.dir_ = dir_in;
+    r.follow_links_ = follow_links;
     const std::filesystem::path& dir = r.dir_;
     log_debug(kTarget, "opening {}", dir);
 
-    auto header_path = required_file(dir, "_HEADER.TXT");
+    // The directory is listed once for every lookup of the open.
+    auto listing = DirListing::read(dir, follow_links);
+    if (!listing) return fail(std::move(listing.error()));
+    auto header_path = listing->required("_HEADER.TXT");
     if (!header_path) return fail(std::move(header_path.error()));
     // Header::from_path's steps, keeping the bytes for header_as_written.
     auto header_bytes = with_reading_context(fs::read_file(*header_path), *header_path);
@@ -137,13 +143,13 @@ Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
     r.header_ = std::move(*header);
     r.header_bytes_.assign(header_bytes->begin(), header_bytes->end());
 
-    auto extern_path = required_file(dir, "_extern.inf");
+    auto extern_path = listing->required("_extern.inf");
     if (!extern_path) return fail(std::move(extern_path.error()));
     auto extern_inf = with_reading_context(raw::ExternInf::from_path(*extern_path), *extern_path);
     if (!extern_inf) return fail(std::move(extern_inf.error()));
     r.extern_inf_ = std::move(*extern_inf);
 
-    auto table_path = required_file(dir, "_FUNCTNS.INF");
+    auto table_path = listing->required("_FUNCTNS.INF");
     if (!table_path) return fail(std::move(table_path.error()));
     auto table = with_reading_context(raw::FunctionTable::from_path(*table_path), *table_path);
     if (!table) return fail(std::move(table.error()));
@@ -162,7 +168,7 @@ Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
 
     r.functions_.reserve(table->functions.size());
     for (const auto& info : table->functions) {
-        auto entry = r.open_function(info, instrument, debug);
+        auto entry = r.open_function(*listing, info, instrument, debug);
         if (!entry) return fail(std::move(entry.error()));
         if (*entry) r.functions_.push_back(std::move(**entry));
     }
@@ -229,7 +235,9 @@ Result<raw::Header> Reader::header_as_written() const {
 }
 
 Result<std::optional<raw::ChromsInf>> Reader::channels() const {
-    auto path = find_file(dir_, "_CHROMS.INF");
+    auto listing = DirListing::read(dir_, follow_links_);
+    if (!listing) return fail(std::move(listing.error()));
+    auto path = listing->find("_CHROMS.INF");
     if (!path) return fail(std::move(path.error()));
     if (!*path) return std::optional<raw::ChromsInf>();
     auto chroms = with_reading_context(raw::ChromsInf::from_path(**path), **path);
@@ -239,7 +247,9 @@ Result<std::optional<raw::ChromsInf>> Reader::channels() const {
 
 Result<std::optional<std::vector<raw::chroms::ChromPoint>>> Reader::read_channel(std::size_t index) const {
     using Points = std::vector<raw::chroms::ChromPoint>;
-    auto path = find_file(dir_, raw::chroms::channel_file_name(index));
+    auto listing = DirListing::read(dir_, follow_links_);
+    if (!listing) return fail(std::move(listing.error()));
+    auto path = listing->find(raw::chroms::channel_file_name(index));
     if (!path) return fail(std::move(path.error()));
     if (!*path) return std::optional<Points>();
     auto points = with_reading_context(raw::chroms::read_chro_dat(**path), **path);

@@ -20,6 +20,7 @@
 #include "raw/functions_inf.h"
 #include "raw/header.h"
 #include "raw/index.h"
+#include "reader/lookup.h"
 
 namespace kestrune::reader {
 
@@ -41,7 +42,10 @@ struct FunctionEntry {
 
 class Reader {
 public:
-    static Result<Reader> open(const std::filesystem::path& dir);
+    // Opens the run directory. With `follow_links`, a file of the run may be
+    // a symbolic link to a regular file (as git-annex and DataLad keep
+    // data); otherwise such links are not looked at.
+    static Result<Reader> open(const std::filesystem::path& dir, bool follow_links = false);
 
     // One scan: one open of the data file and one read of exactly the
     // scan's bytes. Errors carry the context "{} function {} scan {}".
@@ -85,7 +89,8 @@ public:
 private:
     // The entry of one record of the function table; nothing (with a
     // warning) when its index or data file is missing.
-    Result<std::optional<FunctionEntry>> open_function(const raw::functions_inf::FunctionInfo& info,
+    Result<std::optional<FunctionEntry>> open_function(const DirListing& listing,
+                                                       const raw::functions_inf::FunctionInfo& info,
                                                        std::string_view instrument, bool debug) const;
 
     raw::ExternInf extern_inf_;
@@ -95,6 +100,7 @@ private:
     raw::Header header_;
     raw::FunctionTable table_;
     std::string header_bytes_;
+    bool follow_links_ = false;
 };
 
 // Consecutive scans of one function, decoded in order through one open data

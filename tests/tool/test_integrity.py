@@ -180,3 +180,34 @@ def test_export_o_skips_only_outputs_made_alike_from_the_same_files(tmp_path):
     mzml = out / "r.mzML"
     cut(mzml, os.path.getsize(mzml) - 100)
     assert not skipped(cli("export", run, "-O", out, check=0))
+
+
+def test_data_files_that_are_links_to_regular_files_are_read(tmp_path):
+    """As git-annex and DataLad keep data: the files of the run are links."""
+    run = standard_builder().build(str(tmp_path / "r.raw")).path
+    store = tmp_path / "annex"
+    store.mkdir()
+    for name in ("_FUNC002.DAT", "_FUNC002.IDX", "_HEADER.TXT"):
+        os.rename(os.path.join(run, name), store / name)
+        os.symlink(store / name, os.path.join(run, name))
+    os.symlink(store / "nothing", os.path.join(run, "_FUNC009.DAT"))  # a dangling link is no file
+    out = tmp_path / "x.mzML"
+    proc = cli("export", run, "-o", out, check=0)
+    assert "missing" not in proc.stderr.decode()
+    assert 'id="function=2 process=0 scan=1"' in out.read_text()
+
+
+def many_functions(path, n):
+    run = rw.RunBuilder()
+    for _ in range(n):
+        run.add_function("a", cal=rw.Cal([0.0, 1.0])).add_scan([300.0], [5], rt_min=0.1)
+    return run.build(str(path)).path
+
+
+def test_opening_lists_the_run_directory_once_whatever_the_number_of_functions(tmp_path):
+    run = many_functions(tmp_path / "many.raw", 60)
+    trace = tmp_path / "trace"
+    subprocess.run(["strace", "-f", "-qq", "-e", "trace=openat", "-o", str(trace), CLI, "info", run],
+                   check=True, stdout=subprocess.DEVNULL, timeout=120)
+    listings = [line for line in trace.read_text().splitlines() if "O_DIRECTORY" in line and run in line]
+    assert len(listings) <= 2, listings  # the open, and the chromatogram table's own lookup
