@@ -8,6 +8,7 @@
 /// fallible call returns a Result holding its value or an Error.
 #pragma once
 
+#include "kestrune/centroid.h"
 #include "kestrune/config.h"
 #include "kestrune/error.h"
 #include "kestrune/expected.h"
