@@ -269,7 +269,7 @@ void Engine::run(std::span<const double> mz, std::span<const float> intensity, s
     // per sample so that a stray close pair is forgotten: noise hits far
     // apart then do not chain into a stretch.
     double rel = kInf;  // that spacing over its m/z
-    for (std::size_t k = 0; k + 1 < std::min<std::size_t>(n, 64); ++k) rel = std::min(rel, (x[k + 1] - x[k]) / x[k]);
+    for (std::size_t k = 0; k + 1 < std::min<std::size_t>(n, 64); ++k) rel = std::min(rel, (x[k + 1] - x[k]) / std::abs(x[k]));
     double d_prev = kInf;  // the spacing before sample i
     std::size_t i = 0;
     while (i < n) {
@@ -320,7 +320,8 @@ void Engine::run(std::span<const double> mz, std::span<const float> intensity, s
 // `lo` and `hi` bound the m/z of the samples it came from; an estimate
 // outside them (possible only with extreme values) is moved to the bound.
 void Engine::emit(double mz, double sum, double lo, double hi) {
-    if (!(sum > 0) || sum < min_sum_) return;
+    // Also none whose intensity would round to zero as a float.
+    if (!(sum >= static_cast<double>(FLT_TRUE_MIN)) || sum < min_sum_) return;
     if (!(mz >= lo && mz <= hi)) mz = (mz > hi) ? hi : lo;
     auto& om = *out_mz_;
     auto& oi = *out_intensity_;
@@ -378,8 +379,10 @@ void Engine::split(std::size_t L) {
         case Smoothing::Binomial5: smooth_all<Smoothing::Binomial5>(gy - 1, L + 2, s - 1); break;
     }
     maxima_.clear();
-    for (std::size_t j = 0; j < L; ++j)
-        if (s[j] > s[j - 1] && s[j] >= s[j + 1]) maxima_.push_back(j);
+    for (std::size_t j = 0; j < L; ++j) {
+        const auto at = static_cast<std::ptrdiff_t>(j);
+        if (s[at] > s[at - 1] && s[at] >= s[at + 1]) maxima_.push_back(j);
+    }
     surviving_maxima(s, L);
 
     segments_.clear();
