@@ -80,16 +80,22 @@ std::vector<Variant> variants() {
         t.smoothing = Smoothing::Binomial5;
         v.push_back({"binomial5", "as default, detection on 1-4-6-4-1 smoothing", t, opts});
     }
-    for (double k : {2.0, 2.5, 4.0}) {
+    for (double k : {1.0, 1.5, 2.0, 2.5, 4.0}) {
         CentroidOptions o = opts;
         o.valley_significance = k;
-        v.push_back({k == 2.0 ? "valley2" : k == 2.5 ? "valley2.5" : "valley4", "as default, other valley significance", base, o});
+        v.push_back({k == 1.0 ? "valley1" : k == 1.5 ? "valley1.5" : k == 2.0 ? "valley2" : k == 2.5 ? "valley2.5" : "valley4", "as default, other valley significance", base, o});
     }
-    for (int rounds : {1, 2, 3, 4}) {
-        Tuning t = base;
-        t.unmix_rounds = rounds;
-        static const char* names[] = {"em1", "em2", "em3", "em4"};
-        v.push_back({names[rounds - 1], "as default, at most this many rounds of unmixing", t, opts});
+    for (int rounds : {1, 2, 3, 4, 8}) {
+        for (double step : {1.0, 1.5}) {
+            Tuning t = base;
+            t.unmix_rounds = rounds;
+            t.unmix_step = step;
+            static const char* names[2][9] = {{"", "em1", "em2", "em3", "em4", "", "", "", "em8"},
+                                              {"", "em1x", "em2x", "em3x", "em4x", "", "", "", "em8x"}};
+            v.push_back({names[step > 1][rounds], step > 1 ? "as default, at most this many rounds, steps times 1.5"
+                                                          : "as default, at most this many rounds, plain steps",
+                         t, opts});
+        }
     }
     {
         Tuning t = base;

@@ -37,7 +37,11 @@ struct Tuning {
     // cutting at the valley.
     bool unmix = true;
     // Most rounds of expectation maximisation.
-    int unmix_rounds = 4;
+    int unmix_rounds = 3;
+    // Each round moves a peak's m/z by this many times the step found
+    // (over-relaxation: the rounds converge linearly, at a rate of about
+    // 0.4 for peaks 1.6 FWHM apart; any factor below 2 converges).
+    double unmix_step = 1.5;
     // A spacing of more than this many local sample spacings ends a stretch.
     double gap_factor = 2.5;
     // Half width of the Core estimator's window, in sigma.
@@ -96,6 +100,7 @@ private:
         double w, wx, wxx;
     };
     std::vector<Acc> acc_;
+    std::vector<double> share_l_, share_r_;  // unmixing: the neighbours' Gaussians at each sample
 
     std::vector<double>* out_mz_ = nullptr;
     std::vector<float>* out_intensity_ = nullptr;
