@@ -142,6 +142,17 @@ std::vector<Row> rows(bool quick) {
         r.spectra = n1;
         out.push_back(r);
     }
+    // Noise hits between the samples of the grid, as samples of their own.
+    for (double noise : {0.02, 0.1}) {
+        Row r;
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "R18k  6/FWHM off-grid %.2f", noise);
+        r.name = buf;
+        r.plan.noise = noise;
+        r.plan.noise_off_grid = true;
+        r.spectra = n1;
+        out.push_back(r);
+    }
     // Heavy noise: up to a hit on every third sample.
     for (double noise : {0.1, 0.3}) {
         Row r;

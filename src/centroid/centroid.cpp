@@ -13,6 +13,7 @@
 #include "centroid/centroid.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cfloat>
 #include <cmath>
@@ -141,6 +142,16 @@ Shares share_out(const double* gx, const double* gy, const double* ql, const dou
     return Shares{{w0, w1, w2}, {x0, x1, x2}, {xx0, xx1, xx2}};
 }
 
+// The second smallest of the first `count` values (the smallest when one).
+inline double second_smallest(const std::array<double, 8>& values, std::size_t count) noexcept {
+    double a = kInf, b = kInf;
+    for (std::size_t k = 0; k < count; ++k) {
+        b = std::min(b, std::max(a, values[k]));
+        a = std::min(a, values[k]);
+    }
+    return count > 1 ? b : a;
+}
+
 template <Smoothing S>
 void smooth_all(const double* g, std::size_t L, double* s) noexcept {
     for (std::size_t j = 0; j < L; ++j) s[j] = smooth<S>(g, static_cast<std::ptrdiff_t>(j));
@@ -251,67 +262,117 @@ void Engine::run(std::span<const double> mz, std::span<const float> intensity, s
     const double* x = x_;
     const float* y = y_;
     const std::size_t n = n_;
+    if (n <= 1) {
+        if (n == 1) emit(x[0], y[0], x[0], x[0]);
+        return;
+    }
     const double gap = tuning_.gap_factor;
     const auto max_missing = static_cast<std::size_t>(gap - 1.0);
     if (gx_.size() < 64) grow(64);
 
-    // A spacing d ends a stretch when it exceeds gap_factor times the
-    // reference spacing; above 1.5 times, samples are missing and stand as
-    // zeros on the grid. The reference is the nearer of the spacings before
-    // and after d. Where those two differ (sparse noise hits), it is at most
-    // the spacing seen last where samples were dense, scaled with m/z (the
-    // sample spacing grows at most in proportion to m/z) and let grow by 2%
-    // per sample so that a stray close pair is forgotten: noise hits far
-    // apart then do not chain into a stretch.
-    double rel = kInf;  // that spacing over its m/z
-    for (std::size_t k = 0; k + 1 < std::min<std::size_t>(n, 64); ++k) rel = std::min(rel, (x[k + 1] - x[k]) / std::abs(x[k]));
-    double d_prev = kInf;  // the spacing before sample i
-    std::size_t i = 0;
-    while (i < n) {
-        double* gx = gx_.data() + kPad;
-        double* gy = gy_.data() + kPad;
-        gx[0] = x[i];
-        gy[0] = y[i];
-        std::size_t L = 1;
-        for (; i + 1 < n; ++i) {
-            const double d = x[i + 1] - x[i];
-            const double d_next = i + 2 < n ? x[i + 2] - x[i + 1] : kInf;
-            const double local = std::min(d_prev, d_next);
-            const bool regular = std::max(d_prev, d_next) <= 1.25 * local;
-            const double model = rel * std::abs(x[i]);
-            const double ref = regular ? local : std::min(local, model);
-            // (Renewed only when 10% smaller, to spare a division per sample.)
-            if (regular && local < 0.9 * model)
-                rel = local / std::abs(x[i]);
-            else
-                rel *= 1.02;
-            if (d > gap * ref) break;
-            if (L + max_missing + 2 * kPad + 1 > gx_.size()) {
-                grow(L + max_missing + 2 * kPad + 1);
-                gx = gx_.data() + kPad;
-                gy = gy_.data() + kPad;
+    // The samples are laid out on the grid of a stretch: a sample one
+    // reference spacing after the first sample of the current grid position
+    // takes the next position, one less than half a spacing after it joins
+    // that position (a stray sample between the grid's, such as a noise hit
+    // off the grid), one two spacings after it leaves a zero between (a
+    // sample of zero counts is not recorded). A spacing of more than
+    // gap_factor reference spacings ends the stretch.
+    //
+    // The reference spacing is the dense spacing: the second smallest of
+    // the last eight spacings seen where samples of two ions or more were
+    // evenly spaced, scaled with m/z (spacing grows at most in proportion to
+    // m/z). Lone noise hits never set it, one stray value does not count,
+    // and it holds across sparse stretches, so noise hits far apart do not
+    // chain into a stretch, and stray samples between the grid's (noise hits
+    // off the grid) neither shrink it nor start grid positions of their own.
+    // Before any evenly spaced samples, it is the nearer of the spacings
+    // before and after the gap.
+    auto spacing = [x](std::size_t k) { return x[k + 1] - x[k]; };
+    const double two_ions = 2.0 * ion_;
+    dense_.fill(0.0);
+    std::size_t dense_count = 0, regular_count = 0;
+    double rel = kInf;  // the dense spacing over its m/z
+    bool rel_stale = false;
+    double dp = kInf, d = spacing(0), dn = n > 2 ? spacing(1) : kInf;
+
+    double* gx = gx_.data() + kPad;
+    double* gy = gy_.data() + kPad;
+    gx[0] = x[0];
+    gy[0] = y[0];
+    std::size_t L = 1;
+    double anchor = x[0];  // the first sample at the current grid position
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double local = std::min(dp, dn);
+        if (std::max(dp, dn) <= 1.25 * local && y[i] >= two_ions && y[i + 1] >= two_ions &&
+            (regular_count++ & 3) == 0) {
+            // Evenly spaced within a peak: every fourth such spacing joins
+            // the last eight.
+            dense_[dense_count++ & 7] = local / std::abs(x[i]);
+            rel_stale = true;
+        }
+        double ref = local;
+        if (dense_count > 0) {
+            if (rel_stale) {
+                rel = second_smallest(dense_, std::min<std::size_t>(dense_count, 8));
+                rel_stale = false;
             }
-            if (d > 1.5 * ref) {
-                const auto missing = std::min(static_cast<std::size_t>(d / ref - 0.5), max_missing);
+            ref = rel * std::abs(x[i]);
+        }
+
+        bool end = !(d <= gap * ref);
+        if (!end) {
+            const double steps = (x[i + 1] - anchor) / ref;
+            if (steps < 0.5) {
+                // Joins the current grid position: summed, at the weighted
+                // m/z; the stronger sample anchors the position.
+                const double sum = gy[L - 1] + y[i + 1];
+                if (y[i + 1] > gy[L - 1] - y[i + 1]) anchor = x[i + 1];
+                gx[L - 1] += (x[i + 1] - gx[L - 1]) * (y[i + 1] / sum);
+                gy[L - 1] = sum;
+            } else if (!(steps < static_cast<double>(max_missing) + 1.5)) {
+                end = true;  // (also when not a number, with extreme m/z)
+            } else {
+                const auto missing = static_cast<std::size_t>(steps - 0.5);
+                if (L + max_missing + 2 * kPad + 1 > gx_.size()) {
+                    grow(L + max_missing + 2 * kPad + 1);
+                    gx = gx_.data() + kPad;
+                    gy = gy_.data() + kPad;
+                }
                 for (std::size_t k = 1; k <= missing; ++k) {
                     gx[L] = x[i] + d * (static_cast<double>(k) / static_cast<double>(missing + 1));
                     gy[L] = 0.0;
                     ++L;
                 }
+                gx[L] = x[i + 1];
+                gy[L] = y[i + 1];
+                ++L;
+                anchor = x[i + 1];
             }
-            gx[L] = x[i + 1];
-            gy[L] = y[i + 1];
-            ++L;
-            d_prev = d;
         }
-        d_prev = i + 1 < n ? x[i + 1] - x[i] : kInf;
-        ++i;
-        if (L == 1) {
-            emit(gx[0], gy[0], gx[0], gx[0]);
-            continue;
+        if (end) {
+            finish(L);
+            gx = gx_.data() + kPad;
+            gy = gy_.data() + kPad;
+            gx[0] = x[i + 1];
+            gy[0] = y[i + 1];
+            L = 1;
+            anchor = x[i + 1];
         }
-        stretch(L);
+        dp = d;
+        d = dn;
+        dn = i + 3 < n ? spacing(i + 2) : kInf;
     }
+    finish(L);
+}
+
+// The stretch laid out at the start of the grid buffers, of L positions.
+void Engine::finish(std::size_t L) {
+    if (L == 1) {
+        const double x = gx_[kPad];
+        emit(x, gy_[kPad], x, x);
+        return;
+    }
+    stretch(L);
 }
 
 // Appends a centroid, keeping the output strictly increasing: one that does

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -66,6 +67,7 @@ private:
 
     void prepare(std::span<const double> mz, std::span<const float> intensity);
     void grow(std::size_t size);
+    void finish(std::size_t L);
     void stretch(std::size_t L);
     void split(std::size_t L);
     void surviving_maxima(const double* s, std::size_t L);
@@ -93,6 +95,7 @@ private:
     // One stretch on its sample grid (missing samples as zeros) from index
     // kPad on, with zeros before and after it; the smoothed intensities.
     std::vector<double> gx_, gy_, gs_;
+    std::array<double, 8> dense_{};  // the last evenly spaced spacings over their m/z
     std::vector<std::size_t> maxima_, stack_;
     std::vector<double> left_col_, between_;
     std::vector<Segment> segments_;

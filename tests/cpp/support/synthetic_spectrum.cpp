@@ -85,14 +85,26 @@ SyntheticSpectrum make_spectrum(const SpectrumPlan& plan, std::uint64_t seed) {
         }
     }
 
+    std::vector<double> off_grid;  // fractional grid positions of hits between samples
     if (plan.noise > 0) {
         std::geometric_distribution<std::size_t> skip(plan.noise);
-        for (std::size_t k = skip(rng); k < grid; k += 1 + skip(rng)) counts[k] += 1;
+        for (std::size_t k = skip(rng); k < grid; k += 1 + skip(rng)) {
+            if (plan.noise_off_grid)
+                off_grid.push_back(static_cast<double>(k) + 0.05 + 0.9 * unit(rng));
+            else
+                counts[k] += 1;
+        }
     }
+    std::size_t next = 0;
     for (std::size_t k = 0; k < grid; ++k) {
-        if (counts[k] == 0) continue;
-        out.mz.push_back(mz_at(static_cast<double>(k)));
-        out.intensity.push_back(static_cast<float>(counts[k]));
+        if (counts[k] != 0) {
+            out.mz.push_back(mz_at(static_cast<double>(k)));
+            out.intensity.push_back(static_cast<float>(counts[k]));
+        }
+        for (; next < off_grid.size() && off_grid[next] < static_cast<double>(k + 1); ++next) {
+            out.mz.push_back(mz_at(off_grid[next]));
+            out.intensity.push_back(1.0f);
+        }
     }
     return out;
 }

@@ -28,6 +28,7 @@ struct SpectrumPlan {
     double apex_min = 10.0;      // expected counts at the apex of isolated peaks,
     double apex_max = 10000.0;   // log-uniform between these
     double noise = 0.0;          // chance of a single-count hit on each sample of the grid
+    bool noise_off_grid = false; // hits at random m/z between the samples, as samples of their own
 };
 
 struct TruePeak {
