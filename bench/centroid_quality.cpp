@@ -153,6 +153,18 @@ std::vector<Row> rows(bool quick) {
         r.spectra = n1;
         out.push_back(r);
     }
+    // Each peak on a grid of its own, as rawwriter.profile_peaks writes them.
+    for (double ppf : {4.0, 6.0, 10.0}) {
+        Row r;
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "R18k %2.0f/FWHM own grids", ppf);
+        r.name = buf;
+        r.plan.samples_per_fwhm = ppf;
+        r.plan.noise = 0.02;
+        r.plan.own_grids = true;
+        r.spectra = n1;
+        out.push_back(r);
+    }
     // Heavy noise: up to a hit on every third sample.
     for (double noise : {0.1, 0.3}) {
         Row r;

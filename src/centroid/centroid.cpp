@@ -278,15 +278,18 @@ void Engine::run(std::span<const double> mz, std::span<const float> intensity, s
     // sample of zero counts is not recorded). A spacing of more than
     // gap_factor reference spacings ends the stretch.
     //
-    // The reference spacing is the dense spacing: the second smallest of
-    // the last eight spacings seen where samples of two ions or more were
-    // evenly spaced, scaled with m/z (spacing grows at most in proportion to
-    // m/z). Lone noise hits never set it, one stray value does not count,
-    // and it holds across sparse stretches, so noise hits far apart do not
-    // chain into a stretch, and stray samples between the grid's (noise hits
-    // off the grid) neither shrink it nor start grid positions of their own.
-    // Before any evenly spaced samples, it is the nearer of the spacings
-    // before and after the gap.
+    // Where the spacing and those before and after it agree within 25%,
+    // the samples are evenly spaced and the spacing is its own reference.
+    // Elsewhere the reference is the dense spacing: the second smallest of
+    // the last eight evenly spaced spacings between samples of two ions or
+    // more, scaled with m/z (spacing grows at most in proportion to m/z).
+    // Lone noise hits never set it, one stray value does not count, and it
+    // holds across sparse stretches, so noise hits far apart do not chain
+    // into a stretch, and stray samples between the grid's (noise hits off
+    // the grid, or the samples of a peak sampled on a grid of its own)
+    // neither shrink it nor start grid positions of their own. Before any
+    // evenly spaced samples, it is the nearer of the spacings before and
+    // after the gap.
     auto spacing = [x](std::size_t k) { return x[k + 1] - x[k]; };
     const double two_ions = 2.0 * ion_;
     dense_.fill(0.0);
@@ -303,15 +306,17 @@ void Engine::run(std::span<const double> mz, std::span<const float> intensity, s
     double anchor = x[0];  // the first sample at the current grid position
     for (std::size_t i = 0; i + 1 < n; ++i) {
         const double local = std::min(dp, dn);
-        if (std::max(dp, dn) <= 1.25 * local && y[i] >= two_ions && y[i + 1] >= two_ions &&
-            (regular_count++ & 3) == 0) {
-            // Evenly spaced within a peak: every fourth such spacing joins
-            // the last eight.
-            dense_[dense_count++ & 7] = local / std::abs(x[i]);
-            rel_stale = true;
-        }
+        const double least = std::min(local, d);
         double ref = local;
-        if (dense_count > 0) {
+        if (std::max({dp, d, dn}) <= 1.25 * least) {
+            // Evenly spaced: its own reference. Within a peak, every fourth
+            // such spacing joins the last eight.
+            ref = least;
+            if (y[i] >= two_ions && y[i + 1] >= two_ions && (regular_count++ & 3) == 0) {
+                dense_[dense_count++ & 7] = least / std::abs(x[i]);
+                rel_stale = true;
+            }
+        } else if (dense_count > 0) {
             if (rel_stale) {
                 rel = second_smallest(dense_, std::min<std::size_t>(dense_count, 8));
                 rel_stale = false;
@@ -326,8 +331,11 @@ void Engine::run(std::span<const double> mz, std::span<const float> intensity, s
                 // Joins the current grid position: summed, at the weighted
                 // m/z; the stronger sample anchors the position.
                 const double sum = gy[L - 1] + y[i + 1];
-                if (y[i + 1] > gy[L - 1] - y[i + 1]) anchor = x[i + 1];
-                gx[L - 1] += (x[i + 1] - gx[L - 1]) * (y[i + 1] / sum);
+                const double share = y[i + 1] / sum;
+                if (share > 0.5) anchor = x[i + 1];
+                const double at = gx[L - 1] + (x[i + 1] - gx[L - 1]) * share;
+                // (Rounding at extreme m/z may leave the two; then the nearer.)
+                gx[L - 1] = at >= gx[L - 1] && at <= x[i + 1] ? at : share > 0.5 ? x[i + 1] : gx[L - 1];
                 gy[L - 1] = sum;
             } else if (!(steps < static_cast<double>(max_missing) + 1.5)) {
                 end = true;  // (also when not a number, with extreme m/z)

@@ -48,11 +48,26 @@ SyntheticSpectrum make_spectrum(const SpectrumPlan& plan, std::uint64_t seed) {
 
     SyntheticSpectrum out;
     std::vector<std::uint32_t> counts(grid, 0);
+    std::vector<std::pair<double, float>> own;  // samples on the peaks' own grids
     auto add_peak = [&](double centre, double apex) {
         TruePeak p;
         p.mz = centre;
         p.sigma = centre / plan.resolving_power / kFwhmPerSigma;
         p.apex = apex;
+        if (plan.own_grids) {
+            const double step = centre / plan.resolving_power / plan.samples_per_fwhm;
+            const auto half = static_cast<long>(std::lround(2.0 * plan.samples_per_fwhm));
+            for (long k = -half; k <= half; ++k) {
+                const double x = centre + static_cast<double>(k) * step;
+                const double dx = (x - centre) / p.sigma;
+                const double lambda = apex * std::exp(-0.5 * dx * dx);
+                const auto n = std::max<long>(1, std::poisson_distribution<long>(lambda)(rng));
+                own.emplace_back(x, static_cast<float>(n));
+                p.counts += static_cast<double>(n);
+            }
+            out.peaks.push_back(p);
+            return;
+        }
         const double k0 = index_of(centre - 6 * p.sigma), k1 = index_of(centre + 6 * p.sigma);
         const auto first = static_cast<std::size_t>(std::max(0.0, std::ceil(k0)));
         const auto last = static_cast<std::size_t>(std::min(static_cast<double>(grid - 1), std::floor(k1)));
@@ -89,11 +104,24 @@ SyntheticSpectrum make_spectrum(const SpectrumPlan& plan, std::uint64_t seed) {
     if (plan.noise > 0) {
         std::geometric_distribution<std::size_t> skip(plan.noise);
         for (std::size_t k = skip(rng); k < grid; k += 1 + skip(rng)) {
-            if (plan.noise_off_grid)
+            if (plan.noise_off_grid || plan.own_grids)
                 off_grid.push_back(static_cast<double>(k) + 0.05 + 0.9 * unit(rng));
             else
                 counts[k] += 1;
         }
+    }
+    if (plan.own_grids) {
+        for (const double k : off_grid) own.emplace_back(mz_at(k), 1.0f);
+        std::sort(own.begin(), own.end());
+        for (const auto& [x, y] : own) {
+            if (!out.mz.empty() && out.mz.back() == x) {
+                out.intensity.back() += y;
+                continue;
+            }
+            out.mz.push_back(x);
+            out.intensity.push_back(y);
+        }
+        return out;
     }
     std::size_t next = 0;
     for (std::size_t k = 0; k < grid; ++k) {

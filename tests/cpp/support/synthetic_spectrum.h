@@ -7,7 +7,11 @@
 // flight-time bins are the same grid). Peaks are Gaussian with FWHM =
 // m/z / resolving power; each sample holds Poisson counts, single-count
 // noise hits land on random samples, and samples of zero counts are left
-// out as the instruments do.
+// out as the instruments do. Two other layouts test robustness: noise hits
+// between the grid's samples, and each peak sampled on a grid of its own
+// (uniform in m/z, centred on the peak, 2 FWHM each side, at least one
+// count a sample, as tests/python/rawwriter.py's profile_peaks does), the
+// samples of overlapping peaks interleaved.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +33,7 @@ struct SpectrumPlan {
     double apex_max = 10000.0;   // log-uniform between these
     double noise = 0.0;          // chance of a single-count hit on each sample of the grid
     bool noise_off_grid = false; // hits at random m/z between the samples, as samples of their own
+    bool own_grids = false;      // each peak on a grid of its own (noise hits off the grid)
 };
 
 struct TruePeak {
