@@ -10,26 +10,38 @@
 ///
 /// What it does, in order:
 /// - points whose m/z is not finite, or whose intensity is not finite or not
-///   positive, are left out; the rest is sorted by m/z and equal m/z values
-///   are merged (their intensities added);
-/// - a gap of more than two local sample spacings (one missing sample is
-///   allowed) ends a stretch of signal: peaks never reach across it;
+///   positive, are left out; the rest is sorted by m/z (only when it is not
+///   sorted already) and equal m/z values are merged, their intensities
+///   added;
+/// - the samples are laid out on their sampling grid, whose spacing is
+///   learnt from the spectrum itself (from evenly spaced samples of two ions
+///   or more): one missing sample (a sample of zero counts, which the
+///   instruments do not record) stands as a zero, a gap of more than two and
+///   a half spacings ends a stretch of signal (peaks never reach across it),
+///   and a sample between the grid's samples (a noise hit off the grid, or
+///   a peak sampled on a grid of its own) joins the nearer grid position;
 /// - within a stretch, the intensities smoothed with a 1-2-1 kernel give the
-///   candidate maxima; a maximum is a peak of its own only when the valley
-///   that separates it from a higher one lies significantly below it, given
-///   the counting (Poisson) noise of both: (apex - valley) at least
-///   CentroidOptions::valley_significance standard deviations. Noise on a
-///   single peak therefore gives one centroid, and two peaks with a visible
-///   valley between them give two;
-/// - each peak's m/z is the intensity-weighted mean m/z of its samples, and
-///   its intensity their sum: the peak's area in counts. Where two peaks
-///   touch, the samples between them are shared out by a fit of two Gaussian
-///   peaks of the stretch's width, so that neither the m/z nor the summed
-///   counts of one take in the other's tail.
+///   candidate maxima; a maximum is a peak of its own only when its key
+///   valley (the higher of the lowest points on the way to a higher maximum
+///   on either side) lies significantly below it given the counting
+///   (Poisson) noise of both: apex minus valley at least
+///   CentroidOptions::valley_significance standard deviations. A noisy peak
+///   therefore gives one centroid, and two peaks with a visible valley
+///   between them give two;
+/// - each peak's m/z is the intensity-weighted mean m/z of its samples,
+///   which for counted ions is the best estimate there is (its error
+///   approaches sigma / sqrt(N) for a peak of N ions and standard deviation
+///   sigma), and its intensity is their sum: the peak's area in counts.
+///   Where peaks share a stretch, the samples are shared out between them
+///   by a fit of Gaussians of a common width (expectation maximisation), so
+///   that neither the m/z nor the summed counts of one take in the other's
+///   tail;
+/// - peaks of fewer than CentroidOptions::min_peak_ions ions (lone noise
+///   hits) are left out.
 ///
 /// The output is sorted by m/z, strictly increasing, and every m/z lies
 /// within the range of the input's finite m/z values; every intensity is
-/// finite and positive.
+/// finite and positive (sums beyond the largest float are held at it).
 #pragma once
 
 #include <memory>
@@ -42,8 +54,9 @@ namespace kestrune {
 
 /// The choices of the centroider. The defaults need no tuning for
 /// time-of-flight spectra of ion counts with resolving powers of 10,000 to
-/// 40,000 and 4 to 10 samples per peak width (FWHM): the peak width is
-/// measured from the data.
+/// 40,000 and 4 to 10 samples per peak width (FWHM): neither the sampling
+/// nor the peak width is given, the sample spacing is learnt from each
+/// spectrum and the width of overlapping peaks from their samples.
 struct CentroidOptions {
     /// Intensity of one ion, the unit of the counting noise: 1 for spectra of
     /// whole ion counts (Encodings A, B and C). 0 takes each spectrum's

@@ -4,8 +4,9 @@
 /// kestrune reads the run directories of Waters MassLynx mass spectrometers
 /// (".raw" folders) without changing them: open a Run, list its functions,
 /// decode scans (one-dimensional and ion-mobility), and read the run header,
-/// instrument settings, per-scan statistics and chromatogram channels. Every
-/// fallible call returns a Result holding its value or an Error.
+/// instrument settings, per-scan statistics and chromatogram channels; a
+/// Centroider turns profile spectra into centroids. Every fallible call
+/// returns a Result holding its value or an Error.
 #pragma once
 
 #include "kestrune/centroid.h"

@@ -1,15 +1,17 @@
 // Centroiding of profile spectra (kestrune/centroid.h).
 //
-// The spectrum is walked once. Consecutive samples closer than gap_factor
-// local sample spacings form a stretch, laid out on its sample grid with a
-// zero where one sample is missing (zero counts are not recorded). One pass
-// over a stretch sums it and counts the maxima of its smoothed intensities:
-// with one maximum (most stretches) the stretch is one peak. Otherwise a
-// maximum stands as a peak of its own when its key valley (the higher of the
-// lowest points on the way to a higher sample on either side) lies
-// significantly below it given the counting noise; peaks are cut at the
-// lowest point between them, measured, and their samples shared out by a fit
-// of Gaussians of a common width.
+// The spectrum is walked once. Its samples are laid out on their sampling
+// grid, a stretch at a time: a zero where one sample is missing (zero
+// counts are not recorded), stray samples between the grid's joined to the
+// nearer position, a stretch ended by a gap of more than gap_factor
+// spacings (Engine::run says how the spacing is found). One pass over a
+// stretch sums it and counts the maxima of its smoothed intensities: with
+// one maximum (most stretches) the stretch is one peak. Otherwise a maximum
+// stands as a peak of its own when its key valley (the higher of the lowest
+// points on the way to a higher sample on either side) lies significantly
+// below it given the counting noise; peaks are cut at the lowest point
+// between them, measured, and their samples shared out by a fit of
+// Gaussians of a common width.
 #include "centroid/centroid.h"
 
 #include <algorithm>
@@ -75,12 +77,13 @@ std::size_t sum_and_count(const double* x, const double* g, std::size_t L, doubl
     return maxima;
 }
 
-// e^v for v clamped to [-40, 40], within 3e-6 relative: a sample's share
-// needs no more, and the clamp keeps it finite for any input. Branch-free
-// (rounding by the 1.5 * 2^52 trick), so that loops over it vectorise.
+// e^v for v clamped to [-40, 40] (not a number to -40), within 3e-6
+// relative: a sample's share needs no more, and the clamp keeps it finite
+// for any input. Branch-free (rounding by the 1.5 * 2^52 trick), so that
+// loops over it vectorise.
 inline double exp_clamped(double v) noexcept {
     constexpr double kShift = 6755399441055744.0;  // 1.5 * 2^52
-    v = v < -40.0 ? -40.0 : v > 40.0 ? 40.0 : v;
+    v = v > -40.0 ? (v < 40.0 ? v : 40.0) : -40.0;
     const double t = v * 1.4426950408889634;  // log2(e)
     const double shifted = t + kShift;
     const double n = shifted - kShift;              // t rounded to an integer
