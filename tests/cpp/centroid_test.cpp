@@ -50,7 +50,9 @@ void expect_well_formed(const std::vector<double>& in_mz, const Centroids& c) {
         EXPECT_GE(c.mz[i], lo) << i;
         EXPECT_LE(c.mz[i], hi) << i;
         EXPECT_TRUE(std::isfinite(c.intensity[i]) && c.intensity[i] > 0) << i;
-        if (i > 0) EXPECT_GT(c.mz[i], c.mz[i - 1]) << i;
+        if (i > 0) {
+            EXPECT_GT(c.mz[i], c.mz[i - 1]) << i;
+        }
     }
 }
 
