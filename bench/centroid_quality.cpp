@@ -50,7 +50,7 @@ std::vector<Variant> variants() {
     std::vector<Variant> v;
     const Tuning base;
     const CentroidOptions opts;
-    v.push_back({"default", "weighted mean, 1-2-1 smoothing, valley 3 sd, unmixing", base, opts});
+    v.push_back({"default", "weighted mean, 1-2-1 smoothing, valley 2.5 sd, unmixing", base, opts});
     {
         Tuning t = base;
         t.unmix = false;
@@ -80,10 +80,10 @@ std::vector<Variant> variants() {
         t.smoothing = Smoothing::Binomial5;
         v.push_back({"binomial5", "as default, detection on 1-4-6-4-1 smoothing", t, opts});
     }
-    for (double k : {1.0, 1.5, 2.0, 2.5, 4.0}) {
+    for (double k : {1.0, 1.5, 2.0, 3.0, 4.0}) {
         CentroidOptions o = opts;
         o.valley_significance = k;
-        v.push_back({k == 1.0 ? "valley1" : k == 1.5 ? "valley1.5" : k == 2.0 ? "valley2" : k == 2.5 ? "valley2.5" : "valley4", "as default, other valley significance", base, o});
+        v.push_back({k == 1.0 ? "valley1" : k == 1.5 ? "valley1.5" : k == 2.0 ? "valley2" : k == 3.0 ? "valley3" : "valley4", "as default, other valley significance", base, o});
     }
     for (int rounds : {1, 2, 3, 4, 8}) {
         for (double step : {1.0, 1.5}) {

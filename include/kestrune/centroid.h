@@ -66,7 +66,7 @@ struct CentroidOptions {
     /// How many standard deviations of the counting noise the valley between
     /// two maxima must lie below the smaller one for them to count as two
     /// peaks. Lower values split more readily, higher ones merge more.
-    double valley_significance = 3.0;
+    double valley_significance = 2.5;
     /// Peaks summing to fewer ions than this (intensity below min_peak_ions
     /// times ion_intensity) are left out: with the default 2, a lone ion,
     /// which cannot be told from a noise hit, gives no centroid. 0 keeps
