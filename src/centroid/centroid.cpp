@@ -329,8 +329,8 @@ void Engine::run(std::span<const double> mz, std::span<const float> intensity, s
 
         bool end = !(d <= gap * ref);
         if (!end) {
-            const double steps = (x[i + 1] - anchor) / ref;
-            if (steps < 0.5) {
+            const double span = x[i + 1] - anchor;  // rounded to reference spacings: positions on
+            if (span < 0.5 * ref) {
                 // Joins the current grid position: summed, at the weighted
                 // m/z; the stronger sample anchors the position.
                 const double sum = gy[L - 1] + y[i + 1];
@@ -340,10 +340,10 @@ void Engine::run(std::span<const double> mz, std::span<const float> intensity, s
                 // (Rounding at extreme m/z may leave the two; then the nearer.)
                 gx[L - 1] = at >= gx[L - 1] && at <= x[i + 1] ? at : share > 0.5 ? x[i + 1] : gx[L - 1];
                 gy[L - 1] = sum;
-            } else if (!(steps < static_cast<double>(max_missing) + 1.5)) {
+            } else if (!(span < (static_cast<double>(max_missing) + 1.5) * ref)) {
                 end = true;  // (also when not a number, with extreme m/z)
             } else {
-                const auto missing = static_cast<std::size_t>(steps - 0.5);
+                const auto missing = span < 1.5 * ref ? 0 : static_cast<std::size_t>(span / ref - 0.5);
                 if (L + max_missing + 2 * kPad + 1 > gx_.size()) {
                     grow(L + max_missing + 2 * kPad + 1);
                     gx = gx_.data() + kPad;
