@@ -57,7 +57,7 @@ namespace kestrune {
 /// 40,000 and 4 to 10 samples per peak width (FWHM): neither the sampling
 /// nor the peak width is given, the sample spacing is learnt from each
 /// spectrum and the width of overlapping peaks from their samples.
-struct CentroidOptions {
+struct KESTRUNE_API CentroidOptions {
     /// Intensity of one ion, the unit of the counting noise: 1 for spectra of
     /// whole ion counts (Encodings A, B and C). 0 takes each spectrum's
     /// smallest positive intensity for it (intensities of another scale).
