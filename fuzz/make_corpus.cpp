@@ -6,12 +6,14 @@
 //
 // writes OUT_DIR/<target>/<name> for every target of fuzz/.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "reader/lookup.h"
 #include "run_image.h"
 #include "support/run_writer.h"
+#include "support/synthetic_spectrum.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -268,6 +271,42 @@ void text_corpus() {
     emit("text", "double", f64_bytes(0.1) + "\x04", false);
 }
 
+// Centroider inputs (fuzz_centroid.cpp): synthetic profile spectra as raw
+// samples, one with odd values mixed in, and one on the grid form.
+void centroid_corpus() {
+    auto raw_samples = [](const kt::SyntheticSpectrum& s, std::uint8_t choices) {
+        std::string out(1, static_cast<char>(choices));
+        for (std::size_t i = 0; i < s.mz.size(); ++i) {
+            out += f64_bytes(s.mz[i]);
+            const auto bits = std::bit_cast<std::uint32_t>(s.intensity[i]);
+            for (int b = 0; b < 4; ++b) out += static_cast<char>(bits >> (8 * b));
+        }
+        return out;
+    };
+    kt::SpectrumPlan plan;
+    plan.mz_low = 500;
+    plan.mz_high = 505;
+    plan.peaks = 4;
+    plan.doublets = 1;
+    plan.noise = 0.02;
+    for (const double ppf : {4.0, 10.0}) {
+        plan.samples_per_fwhm = ppf;
+        emit("centroid", fmt::format("profile-{}", ppf), raw_samples(kt::make_spectrum(plan, 7), 0));
+    }
+    std::string odd = raw_samples(kt::make_spectrum(plan, 8), 0x21);
+    odd += f64_bytes(std::numeric_limits<double>::quiet_NaN()) + std::string(4, '\x01');
+    odd += f64_bytes(502.0) + std::string("\x00\x00\x80\x7f", 4);  // infinite intensity
+    odd += f64_bytes(501.0) + std::string("\xff\xff\x7f\x7f", 4);  // the largest float
+    emit("centroid", "odd", odd);
+    std::string grid = std::string(1, '\x10') + std::string("\x90\x01", 2);
+    for (const int count : {1, 3, 9, 20, 31, 20, 9, 14, 25, 14, 5, 1, 0, 2}) {
+        grid += '\x01';
+        grid += static_cast<char>(count);
+        grid += '\x00';
+    }
+    emit("centroid", "grid", grid);
+}
+
 // Packs the files of a run directory written by the run writer.
 std::string pack_dir(const fs::path& dir, const std::map<std::string, std::uint8_t>& extra_bits = {}) {
     std::string out;
@@ -369,5 +408,6 @@ int main(int argc, char** argv) {
     decoder_corpus();
     text_corpus();
     run_corpus();
+    centroid_corpus();
     return 0;
 }
