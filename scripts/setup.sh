@@ -22,6 +22,8 @@ packages=(
   strace valgrind
   # QC report tests: mzQC schema validation, rendering in a headless browser
   python3-jsonschema chromium
+  # the data module's tests and benchmark (NumPy under CPython)
+  python3-numpy
   # workflow tests: the Snakemake workflow of workflow/
   snakemake
 )

@@ -1,0 +1,254 @@
+// Shared pieces of the kestrune_data module: the opened run that calls and
+// iterators share, the scan selection, the guard that keeps C++ exceptions
+// out of the interpreter, the lock release around library calls, error
+// conversion, and the constructors of the module's objects.
+//
+// Like every front-end, this module uses the library through its public
+// headers alone.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include <kestrune/kestrune.h>
+
+#include "../pyref.h"
+
+namespace kestrune::pydata {
+
+using binding::PyRef;
+
+// ---------------------------------------------------------------------------
+// The opened run
+
+// One opened run, shared by its Run object and by every call and iterator
+// working on it: a call copies the shared pointer before it lets go of the
+// interpreter lock, so that Run.close() in another thread only drops the
+// Run object's reference and the reading call finishes on a run that stays
+// alive. kestrune::Run itself is immutable and safe for concurrent reads.
+class OpenRun {
+public:
+    explicit OpenRun(kestrune::Run run) noexcept : run_(std::move(run)) {}
+
+    const kestrune::Run& run() const noexcept { return run_; }
+
+    // The retention time of every scan of a function, when a pass over all
+    // its scans has recorded them; null otherwise. The library gives a
+    // scan's retention time only with the decoded scan, so the table comes
+    // from the first pass that decodes every scan of the function.
+    std::shared_ptr<const std::vector<float>> retention_times(std::uint32_t function) const;
+    // Keeps the table of a function (the first one kept stays): a cache,
+    // hence const.
+    void remember_retention_times(std::uint32_t function, std::vector<float> table) const;
+
+private:
+    kestrune::Run run_;
+    mutable std::mutex mutex_;  // guards rt_tables_
+    mutable std::map<std::uint32_t, std::shared_ptr<const std::vector<float>>> rt_tables_;
+};
+
+// Which scans of a function a call or an iterator reads: the cursor's range
+// and, with a retention-time range, the test each decoded scan must pass
+// (bounds included, compared in double).
+struct Selection {
+    std::uint32_t function = 0;
+    std::uint64_t first = 0;  // first scan of the cursor's range
+    std::uint64_t end = 0;    // one past its last scan
+    bool by_rt = false;
+    double rt_low = 0.0;
+    double rt_high = 0.0;
+    // Whether the range is every scan of the function (then a pass records
+    // the retention-time table).
+    bool whole_function = false;
+
+    bool selects(float rt_min) const noexcept {
+        const double rt = static_cast<double>(rt_min);
+        return !by_rt || (rt >= rt_low && rt <= rt_high);
+    }
+};
+
+// A chromatogram: one retention time and one value per selected scan.
+struct Trace {
+    std::vector<double> rt_min;
+    std::vector<double> value;
+};
+
+// The passes of chromatogram.cpp, run without the interpreter lock. Each
+// reads the selected scans through one cursor and records the function's
+// retention-time table in `open` when the selection covers all its scans.
+kestrune::Result<Trace> total_ion_current(const OpenRun& open, const Selection& selection);
+// Sums, per scan, the intensities whose m/z lies within [mz_low, mz_high].
+kestrune::Result<Trace> extracted_ion_current(const OpenRun& open, const Selection& selection, double mz_low,
+                                              double mz_high);
+// The retention-time table of a function, from `open` or from a pass.
+kestrune::Result<std::shared_ptr<const std::vector<float>>> retention_time_table(const OpenRun& open,
+                                                                                 std::uint32_t function);
+
+// ---------------------------------------------------------------------------
+// The interpreter lock
+
+// Lets go of the interpreter lock for its lifetime (and takes it back when
+// a C++ exception passes through).
+class GilReleased {
+public:
+    GilReleased() noexcept : state_(PyEval_SaveThread()) {}
+    ~GilReleased() { PyEval_RestoreThread(state_); }
+    GilReleased(const GilReleased&) = delete;
+    GilReleased& operator=(const GilReleased&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// kestrune_data.ReadError (a RuntimeError), created once per process.
+PyObject* read_error_type() noexcept;
+// Raises ReadError with the library's message; returns null.
+PyObject* raise_read_error(const kestrune::Error& error) noexcept;
+// Raises ReadError with `message`; returns null.
+PyObject* raise_read_error(std::string_view message) noexcept;
+// Raises ValueError for a closed run; returns null.
+PyObject* raise_closed() noexcept;
+// Turns a C++ exception that reached an entry point into a Python one:
+// MemoryError for failed allocations, SystemError for anything else.
+void raise_from_cpp(const std::exception* e) noexcept;
+
+// A new reference to `object` (Py_NewRef, which PyPy 7.3 lacks).
+inline PyObject* new_ref(PyObject* object) noexcept {
+    Py_INCREF(object);
+    return object;
+}
+
+// A new str from UTF-8 text (invalid bytes replaced).
+PyObject* new_str(std::string_view utf8) noexcept;
+
+// Value the interpreter expects from a failed slot function.
+template <class R>
+constexpr R failure_value() noexcept {
+    if constexpr (std::is_pointer_v<R>)
+        return nullptr;
+    else
+        return static_cast<R>(-1);
+}
+
+// Wraps a function called by the interpreter so that no C++ exception
+// leaves it.
+template <auto F>
+struct Guarded;
+
+template <class R, class... A, R (*F)(A...)>
+struct Guarded<F> {
+    static R call(A... args) noexcept {
+        try {
+            return F(args...);
+        } catch (const std::exception& e) {
+            raise_from_cpp(&e);
+        } catch (...) {
+            raise_from_cpp(nullptr);
+        }
+        return failure_value<R>();
+    }
+};
+
+template <auto F>
+inline constexpr auto guarded = &Guarded<F>::call;
+
+// A function pointer stored in the type-erased slots of PyMethodDef and
+// PyType_Slot.
+template <class Fn>
+inline PyCFunction as_cfunction(Fn fn) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+template <class Fn>
+inline void* as_slot(Fn fn) noexcept {
+    return reinterpret_cast<void*>(fn);
+}
+
+// ---------------------------------------------------------------------------
+// Types
+
+// The module's types, created once per process by create_types() (called
+// from the module's exec slot); null before.
+PyTypeObject* array_type() noexcept;
+PyTypeObject* scan_type() noexcept;
+PyTypeObject* scan_iterator_type() noexcept;
+PyTypeObject* run_type() noexcept;
+PyTypeObject* run_header_type() noexcept;
+PyTypeObject* function_type() noexcept;
+PyTypeObject* channel_type() noexcept;
+
+// Each creates its file's types; false with an exception set on failure.
+bool create_array_type() noexcept;
+bool create_scan_type() noexcept;
+bool create_scan_iterator_type() noexcept;
+bool create_run_types() noexcept;
+
+// Releases an instance of one of the module's heap types.
+inline void free_object(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of heap types hold a reference to their type
+}
+
+// Flags of the module's types: immutable, not subclassable, and (but Run)
+// made only by the module. PyPy 7.3 knows neither flag; there the refusals
+// below stand in.
+constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+                                     | Py_TPFLAGS_IMMUTABLETYPE
+#endif
+    ;
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned long kValueTypeFlags = kTypeFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#define KESTRUNE_DATA_REFUSE_NEW_SLOT
+#else
+constexpr unsigned long kValueTypeFlags = kTypeFlags;
+#define KESTRUNE_DATA_REFUSE_NEW_SLOT {Py_tp_new, ::kestrune::pydata::as_slot(&::kestrune::pydata::refuse_instantiation)},
+#endif
+
+PyObject* refuse_instantiation(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* refuse_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept;
+int refuse_new_attributes(PyObject* self, PyObject* name, PyObject* value) noexcept;
+
+#ifdef PYPY_VERSION
+// PyPy gives instances of every heap type a __dict__ and lets any type be
+// subclassed: attribute assignment and __init_subclass__ refuse instead.
+#define KESTRUNE_DATA_REFUSE_SUBCLASS_METHOD                                                        \
+    {"__init_subclass__", ::kestrune::pydata::as_cfunction(&::kestrune::pydata::refuse_subclass), \
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#define KESTRUNE_DATA_REFUSE_NEW_ATTRIBUTES_SLOT \
+    {Py_tp_setattro, ::kestrune::pydata::as_slot(&::kestrune::pydata::refuse_new_attributes)},
+#else
+#define KESTRUNE_DATA_REFUSE_SUBCLASS_METHOD
+#define KESTRUNE_DATA_REFUSE_NEW_ATTRIBUTES_SLOT
+#endif
+
+// ---------------------------------------------------------------------------
+// Objects
+
+// A new read-only Array owning `values` (null with an exception set).
+PyObject* new_array(std::vector<double>&& values);
+PyObject* new_array(std::vector<float>&& values);
+// A new Scan owning the decoded scan's arrays.
+PyObject* new_scan(kestrune::Scan&& scan);
+// A new iterator over the selected scans of `run_object` (a Run), reading
+// through `cursor`.
+PyObject* new_scan_iterator(PyObject* run_object, std::shared_ptr<const OpenRun> open,
+                            kestrune::ScanCursor cursor, const Selection& selection);
+// Whether the Run object has been closed (the iterators stop then).
+bool run_is_closed(PyObject* run_object) noexcept;
+// kestrune_data.open(path): a new Run (null with an exception set).
+PyObject* open_path(PyObject* path);
+
+}  // namespace kestrune::pydata
