@@ -42,7 +42,7 @@ build_asan() {
   local again=()
   [ -f "$asan/build.ninja" ] && again=(--reconfigure)
   meson setup "${again[@]}" "$asan" -Dtests=true --buildtype=debug -Db_sanitize=address,undefined -Db_lundef=false \
-    && ninja -C "$asan" tests/cpp/unit_tests "binding/kestrune$ext_suffix"
+    && ninja -C "$asan" tests/cpp/unit_tests "binding/kestrune$ext_suffix" "binding/kestrune_data$ext_suffix"
 }
 (
   nice -n 5 bash -c "$(declare -f build_asan); asan=$asan ext_suffix=$ext_suffix build_asan" \
@@ -84,7 +84,7 @@ stage "command-line tool unit tests"
 build/tests/cli/cli_tests --gtest_brief=1 --gtest_output="xml:$results/cli.xml" || status=1
 
 stage "pytest (cpython)"
-PYTEST_ARGS=(tests/python)
+PYTEST_ARGS=(tests/python tests/python_data)
 PYTHONPATH=build/binding pytest_stage pytest-cpython /usr/bin/python3
 
 stage "pytest (pypy)"
@@ -125,7 +125,7 @@ if built asan; then
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     "$asan/tests/cpp/unit_tests" --gtest_brief=1 --gtest_output="xml:$results/cpp-asan.xml" || status=1
   mkdir -p "$results/lsan"
-  PYTEST_ARGS=(tests/python)
+  PYTEST_ARGS=(tests/python tests/python_data)
   LD_PRELOAD=$(g++ -print-file-name=libasan.so) PYTHONMALLOC=malloc \
     ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=40:log_path="$results/lsan/python" \
     LSAN_OPTIONS=exitcode=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH="$asan/binding" \

@@ -36,7 +36,7 @@ ArrayObject* checked(PyObject* self) noexcept {
 const double kEmpty = 0.0;  // the address lent for an empty array
 
 template <class T>
-PyObject* make(std::vector<T>&& values) {
+PyObject* make(std::vector<T>&& values, bool noted) {
     static_assert(std::is_same_v<T, double> || std::is_same_v<T, float>);
     PyTypeObject* type = array_type();
     PyObject* self = type->tp_alloc(type, 0);
@@ -48,6 +48,7 @@ PyObject* make(std::vector<T>&& values) {
     a->format[0] = std::is_same_v<T, double> ? 'd' : 'f';
     a->format[1] = '\0';
     a->length = static_cast<Py_ssize_t>(values.size());
+    if (!noted) note_held_memory(values.data(), values.capacity() * sizeof(T));
     if constexpr (std::is_same_v<T, double>) {
         a->doubles = std::move(values);
         a->data = a->doubles.empty() ? static_cast<const void*>(&kEmpty) : a->doubles.data();
@@ -224,7 +225,7 @@ bool create_array_type() noexcept {
     return g_type != nullptr;
 }
 
-PyObject* new_array(std::vector<double>&& values) { return make(std::move(values)); }
-PyObject* new_array(std::vector<float>&& values) { return make(std::move(values)); }
+PyObject* new_array(std::vector<double>&& values, bool noted) { return make(std::move(values), noted); }
+PyObject* new_array(std::vector<float>&& values, bool noted) { return make(std::move(values), noted); }
 
 }  // namespace kestrune::pydata

@@ -237,9 +237,24 @@ int refuse_new_attributes(PyObject* self, PyObject* name, PyObject* value) noexc
 // ---------------------------------------------------------------------------
 // Objects
 
+// Tells the garbage collector about memory an object holds outside the
+// interpreter's heap. PyPy frees objects made by extension modules at its
+// major collections, which it starts by the growth of its own heap: without
+// this, a loop over scans would hold the arrays of thousands of them. A
+// no-op on CPython, whose reference counts free them at once.
+inline void note_held_memory(const void* storage, std::size_t bytes) noexcept {
+#ifdef PYPY_VERSION
+    PyTraceMalloc_Track(0, reinterpret_cast<std::uintptr_t>(storage), bytes);
+#else
+    (void)storage;
+    (void)bytes;
+#endif
+}
+
 // A new read-only Array owning `values` (null with an exception set).
-PyObject* new_array(std::vector<double>&& values);
-PyObject* new_array(std::vector<float>&& values);
+// `noted`: the values' memory was already noted (by the Scan they come from).
+PyObject* new_array(std::vector<double>&& values, bool noted = false);
+PyObject* new_array(std::vector<float>&& values, bool noted = false);
 // A new Scan owning the decoded scan's arrays.
 PyObject* new_scan(kestrune::Scan&& scan);
 // A new iterator over the selected scans of `run_object` (a Run), reading

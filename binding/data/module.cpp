@@ -4,6 +4,7 @@
 // The module-level functions live in g_functions below: open() here; the
 // conversions (export to mzML, quality report) are to join them from a file
 // of their own (convert.cpp) once the library offers them publicly.
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -52,7 +53,21 @@ constexpr Entry kEntries[] = {
     {"ReadError", [] noexcept { return g_read_error; }},
 };
 
+// glibc serves large blocks by mmap until a freed one raises its threshold,
+// and returns the top of its heap to the system whenever more than its trim
+// threshold lies free there. A loop over scans allocates and frees arrays
+// of a few hundred kilobytes each time; freeing one mmap-served block of 4
+// MiB first raises both thresholds, so those arrays come from the heap and
+// its pages stay (the block's pages are never touched).
+void raise_heap_thresholds() noexcept {
+#ifdef __GLIBC__
+    void* volatile block = std::malloc(std::size_t{4} << 20);
+    std::free(block);
+#endif
+}
+
 int exec_module(PyObject* module) {
+    raise_heap_thresholds();
     if (g_read_error == nullptr) {
         g_read_error = PyErr_NewExceptionWithDoc(
             "kestrune_data.ReadError",

@@ -56,7 +56,7 @@ void scan_dealloc(PyObject* self) noexcept {
 template <class T>
 PyObject* array_of(PyObject*& cached, std::vector<T>& values) {
     if (cached == nullptr) {
-        cached = new_array(std::move(values));
+        cached = new_array(std::move(values), true);
         if (cached == nullptr) return nullptr;
     }
     Py_INCREF(cached);
@@ -196,6 +196,8 @@ PyObject* new_scan(kestrune::Scan&& scan) {
     s->index = scan.index;
     s->length = static_cast<Py_ssize_t>(s->mz.size());
     s->made = true;
+    note_held_memory(s, s->mz.capacity() * sizeof(double) + s->intensity.capacity() * sizeof(float) +
+                            s->drift_time_ms.capacity() * sizeof(double));
     return self;
 }
 

@@ -8,7 +8,7 @@ import pytest
 
 import kestrune_data
 
-from conftest import numpy, values_of
+from .support import numpy, values_of
 
 
 def arrays_of(scan):

@@ -7,7 +7,7 @@ import pytest
 
 import kestrune_data
 
-from conftest import rw
+from .support import rw
 
 BAD_CALLS = [
     # (call on an open standard run, exception)

@@ -6,7 +6,7 @@ import pytest
 import kestrune
 import kestrune_data
 
-from conftest import bits, rw
+from .support import bits, rw
 
 
 @pytest.mark.parametrize("letter", ["a", "b", "c", "d"])
