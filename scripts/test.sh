@@ -175,11 +175,12 @@ if meson configure build -Dprefix="$(/usr/bin/python3 -c 'import sys; print(sys.
    && /usr/bin/python3 -m venv --system-site-packages "$scratch/venv" \
    && "$scratch/venv/bin/python" -m pip install -q --no-index --no-deps "$scratch"/wheel/kestrune-*.whl \
    && (cd "$scratch" && "$scratch/venv/bin/python" -c '
-import os, kestrune
+import os, kestrune, kestrune_data
 assert kestrune.__all__[0] == "RawReader", kestrune.__all__
-stub = os.path.join(os.path.dirname(kestrune.__file__), "kestrune.pyi")
-assert os.path.exists(stub), stub
-print("wheel installs and imports:", kestrune.__file__)') \
+for module in (kestrune, kestrune_data):
+    stub = os.path.join(os.path.dirname(module.__file__), module.__name__ + ".pyi")
+    assert os.path.exists(stub), stub
+print("wheel installs and imports:", kestrune.__file__, kestrune_data.__file__)') \
    && "$scratch/venv/bin/kestrune" --version; then
   record wheel-installs-and-imports pass
 else

@@ -134,3 +134,38 @@ def test_a_closed_run_refuses_reads(standard_run):
     for cls in (kestrune_data.Scan, kestrune_data.Array, kestrune_data.ScanIterator):
         with pytest.raises(TypeError):
             cls()
+
+
+def read_everything(run):
+    """Every read the API offers, on every function and channel."""
+    for f in run.functions:
+        for call in (lambda: [len(s.mz) + len(s.intensity) for s in run.scans(f.number)],
+                     lambda: run.read_scan(f.number, -1), lambda: run.xic(f.number, 556.2771, ppm=1e4),
+                     lambda: run.tic(f.number, rt_range=(0.0, None)), lambda: run.retention_times(f.number)):
+            try:
+                call()
+            except (kestrune_data.ReadError, IndexError):
+                pass
+    try:
+        for c in run.channels:
+            try:
+                run.read_channel(c.index)
+            except kestrune_data.ReadError:
+                pass
+    except kestrune_data.ReadError:
+        pass
+
+
+@pytest.mark.parametrize("damage", ["half", "ones", "empty"])
+def test_damaged_files_give_read_errors_never_a_crash(standard_run, synapt_run, tmp_path, damage):
+    for built in (standard_run, synapt_run):
+        for name in sorted(built.files):
+            copy = built.copy(str(tmp_path / ("%s-%s" % (os.path.basename(built.path), name))))
+            data = copy.read(name)
+            copy.replace(name, {"half": data[:len(data) // 2], "ones": b"\xff" * len(data), "empty": b""}[damage])
+            try:
+                run = kestrune_data.open(copy.path)
+            except kestrune_data.ReadError:
+                continue
+            with run:
+                read_everything(run)

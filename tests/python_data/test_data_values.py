@@ -1,12 +1,14 @@
 """kestrune_data reads what kestrune.RawReader reads, bit for bit, in every
 encoding; the run's metadata matches the files written."""
 
+import os
+
 import pytest
 
 import kestrune
 import kestrune_data
 
-from .support import bits, rw
+from .support import bits, numpy, rw
 
 
 @pytest.mark.parametrize("letter", ["a", "b", "c", "d"])
@@ -101,3 +103,15 @@ def test_scans_selects_like_a_slice_and_by_retention_time(standard_run):
             with kestrune_data.open(standard_run.path) as fresh:
                 assert indices(fresh, *args, rt_range=rt_range) == want
         assert run.retention_times(1).tolist() == rts
+
+
+@pytest.mark.skipif(numpy is None, reason="the README's example uses NumPy, which this interpreter lacks (PyPy)")
+def test_readme_example_runs_on_the_sample(monkeypatch, capsys):
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+    with open(os.path.join(root, "README.md")) as fh:
+        text = fh.read()
+    section = text[text.index("## Python data API"):]
+    code = section[section.index("```python\n") + 10:section.index("```\n", section.index("```python"))]
+    monkeypatch.chdir(root)
+    exec(compile(code, "README.md", "exec"), {})
+    assert capsys.readouterr().out.splitlines()[-1] == "5956.0 (200, 50)"
