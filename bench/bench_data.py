@@ -17,7 +17,9 @@ best of R rounds (default 5) on the warm page cache:
 - the same loop with ``RawReader.read_spectrum(1, s)`` and ``len(spec.mz)``
   (target: run.scans at least 5 times faster);
 - two threads iterating functions 1 and 2 against one thread iterating both
-  (target: at most 0.65 of its time on 2 cores);
+  (target: at most 0.65 of its time on 2 cores), the two measured in turns;
+  the same for run.tic(), which runs without the interpreter lock, shows
+  what the machine's cores give at the time;
 - ``numpy.asarray(scan.mz)`` on two calls (target: the same address, no
   copy), and run.xic() against the same sums in NumPy over run.scans().
 
@@ -130,15 +132,31 @@ def main():
                 len(reader.read_spectrum(1, s).mz)
         t_raw = best(raw_reader_loop, max(1, args.repeat // 2))
 
-        t_one = best(lambda: (iterate(run, 1), iterate(run, 2)), args.repeat)
+        def one_thread(work):
+            work(1)
+            work(2)
 
-        def two_threads():
-            threads = [threading.Thread(target=iterate, args=(run, f)) for f in (1, 2)]
+        def two_threads(work):
+            threads = [threading.Thread(target=work, args=(f,)) for f in (1, 2)]
             for t in threads:
                 t.start()
             for t in threads:
                 t.join()
-        t_two = best(two_threads, args.repeat)
+
+        def one_against_two(work):
+            """Best times of one thread doing both functions and of two
+            threads doing one each, measured in turns so that both see the
+            same machine (other processes take cores too)."""
+            one, two = [], []
+            for _ in range(args.repeat):
+                one.append(best(lambda: one_thread(work), 1))
+                two.append(best(lambda: two_threads(work), 1))
+            return min(one), min(two)
+
+        t_one, t_two = one_against_two(lambda f: iterate(run, f))
+        # The same for run.tic(), which holds the interpreter lock for no
+        # part of its pass: what the machine's cores give at the moment.
+        t_one_tic, t_two_tic = one_against_two(lambda f: run.tic(f))
 
         def rate(t):
             return "%8.3f s %9.0f scans/s %7.0f Mpoints/s" % (t, n / t, points / t / 1e6)
@@ -147,9 +165,11 @@ def main():
         print("%-44s %s   %.2f of C++ (target >= 0.8)" % ("run.scans(1), len(scan.mz)", rate(t_py), t_cpp / t_py))
         print("%-44s %s   run.scans %.1fx faster (target >= 5)" % (
             "RawReader.read_spectrum loop", rate(t_raw), t_raw / t_py))
-        print("%-44s %8.3f s" % ("one thread: functions 1 then 2", t_one))
+        print("%-44s %8.3f s" % ("one thread: run.scans(1) then run.scans(2)", t_one))
         print("%-44s %8.3f s   %.2f of one thread (target <= 0.65)" % (
-            "two threads: function 1 | function 2", t_two, t_two / t_one))
+            "two threads: run.scans(1) | run.scans(2)", t_two, t_two / t_one))
+        print("%-44s %8.3f s   %.2f of one thread (%.3f s), for reference" % (
+            "two threads: run.tic(1) | run.tic(2)", t_two_tic, t_two_tic / t_one_tic, t_one_tic))
 
         scan = run.read_scan(1, 0)
         if numpy is not None:

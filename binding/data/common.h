@@ -214,7 +214,8 @@ constexpr unsigned long kValueTypeFlags = kTypeFlags | Py_TPFLAGS_DISALLOW_INSTA
 #define KESTRUNE_DATA_REFUSE_NEW_SLOT
 #else
 constexpr unsigned long kValueTypeFlags = kTypeFlags;
-#define KESTRUNE_DATA_REFUSE_NEW_SLOT {Py_tp_new, ::kestrune::pydata::as_slot(&::kestrune::pydata::refuse_instantiation)},
+#define KESTRUNE_DATA_REFUSE_NEW_SLOT \
+    {Py_tp_new, ::kestrune::pydata::as_slot(&::kestrune::pydata::refuse_instantiation)},
 #endif
 
 PyObject* refuse_instantiation(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;

@@ -197,7 +197,8 @@ const kestrune::Function* function_arg(const OpenRun& open, PyObject* arg) {
 
 // An index into `count` items, negative ones counted from the end; TypeError
 // or IndexError ("{what} {index} out of range: {holder} has {count} {what}s").
-std::optional<std::uint64_t> index_arg(PyObject* arg, std::uint64_t count, const char* what, const std::string& holder) {
+std::optional<std::uint64_t> index_arg(PyObject* arg, std::uint64_t count, const char* what,
+                                      const std::string& holder) {
     if (!PyIndex_Check(arg)) {
         PyErr_Format(PyExc_TypeError, "%s index must be an int, not %.200s", what, Py_TYPE(arg)->tp_name);
         return std::nullopt;
@@ -588,8 +589,8 @@ PyObject* read_channel(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!open) return nullptr;
     PyObject* channels = channels_of(self, *open);
     if (channels == nullptr) return nullptr;
-    const auto channel =
-        index_arg(index, static_cast<std::uint64_t>(PyTuple_GET_SIZE(channels)), "channel", "run " + open->run().name());
+    const auto count = static_cast<std::uint64_t>(PyTuple_GET_SIZE(channels));
+    const auto channel = index_arg(index, count, "channel", "run " + open->run().name());
     if (!channel) return nullptr;
     std::optional<kestrune::Result<std::vector<kestrune::ChromPoint>>> read;
     {

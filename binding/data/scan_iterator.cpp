@@ -1,6 +1,9 @@
 // ScanIterator: the iterator Run.scans() returns. It reads the selected
 // scans through one library cursor (one open data file, read in windows of
-// many scans), decoding each scan with the interpreter lock released.
+// many scans). Scans are decoded in batches with the interpreter lock
+// released, so that a loop lets go of the lock once per batch rather than
+// once per scan: threads reading other functions wait for it less often.
+#include <deque>
 #include <optional>
 
 #include "common.h"
@@ -9,15 +12,23 @@ namespace kestrune::pydata {
 
 namespace {
 
+// A batch ends after this many points or scans (about 0.8 MB of arrays).
+constexpr std::size_t kBatchPoints = std::size_t{1} << 16;
+constexpr std::size_t kBatchScans = 64;
+
 struct IteratorState {
-    // One next() at a time: threads that share an iterator take turns, and
-    // each scan goes to one of them.
+    // Guards the rest. Threads that share an iterator take turns, and each
+    // scan goes to one of them.
     std::mutex mutex;
     // Declared before the cursor, which must not outlive its Run.
     std::shared_ptr<const OpenRun> open;
     std::optional<kestrune::ScanCursor> cursor;  // empty once exhausted or stopped
     Selection selection;
     std::vector<float> table;  // retention times, recorded on a pass over the whole function
+    // The decoded batch, handed out in order, then the failure that ended it.
+    std::deque<kestrune::Scan> ready;
+    std::optional<kestrune::Error> failure;
+    kestrune::Scan spare;  // decodes the scans the selection skips
 };
 
 struct ScanIteratorObject {
@@ -32,16 +43,18 @@ IteratorState* state_of(PyObject* self) noexcept {
     return state;
 }
 
-// Decodes scans until one the selection keeps (true), the end (false) or a
-// failed scan (false, `error` set; the cursor then stands on the next scan).
-// Called with the state's mutex held and without the interpreter lock.
-bool advance(IteratorState& st, kestrune::Scan& scan, std::optional<kestrune::Error>& error) {
-    while (st.cursor) {
-        auto more = st.cursor->next(scan);
+// Decodes the next batch of selected scans: until they hold kBatchPoints
+// points or kBatchScans scans, the end, or a failed scan (kept in
+// `failure`; the cursor then stands on the next scan). Called with the
+// state's mutex held and without the interpreter lock.
+void refill(IteratorState& st) {
+    std::size_t points = 0;
+    while (st.cursor && !st.failure && st.ready.size() < kBatchScans && points < kBatchPoints) {
+        auto more = st.cursor->next(st.spare);
         if (!more) {
-            error.emplace(std::move(more.error()));
+            st.failure.emplace(std::move(more.error()));
             st.selection.whole_function = false;  // the table would lack this scan
-            return false;
+            return;
         }
         if (!*more) {
             if (st.selection.whole_function) {
@@ -49,10 +62,28 @@ bool advance(IteratorState& st, kestrune::Scan& scan, std::optional<kestrune::Er
                 st.selection.whole_function = false;
             }
             st.cursor.reset();  // closes the data file now
-            return false;
+            return;
         }
-        if (st.selection.whole_function) st.table.push_back(scan.rt_min);
-        if (st.selection.selects(scan.rt_min)) return true;
+        if (st.selection.whole_function) st.table.push_back(st.spare.rt_min);
+        if (!st.selection.selects(st.spare.rt_min)) continue;
+        points += st.spare.mz.size();
+        st.ready.push_back(std::move(st.spare));
+        st.spare = kestrune::Scan();
+    }
+}
+
+// Hands out the next decoded scan (true), else the failure that ended the
+// batch (false, `error` set), else nothing (false: the end, or an empty
+// batch). Called with the state's mutex held.
+bool take(IteratorState& st, kestrune::Scan& scan, std::optional<kestrune::Error>& error) {
+    if (!st.ready.empty()) {
+        scan = std::move(st.ready.front());
+        st.ready.pop_front();
+        return true;
+    }
+    if (st.failure) {
+        error.emplace(std::move(*st.failure));
+        st.failure.reset();
     }
     return false;
 }
@@ -65,16 +96,29 @@ PyObject* iterator_next(PyObject* self) {
             GilReleased unlocked;
             std::lock_guard lock(st->mutex);
             st->cursor.reset();
+            st->ready.clear();
         }
         return raise_closed();
     }
     kestrune::Scan scan;
     std::optional<kestrune::Error> error;
     bool decoded = false;
+    bool taken = false;
     {
+        // From the batch, keeping the interpreter lock; a thread that holds
+        // the mutex is decoding without the lock, and is not waited for here.
+        std::unique_lock lock(st->mutex, std::try_to_lock);
+        if (lock.owns_lock() && (!st->ready.empty() || st->failure)) {
+            decoded = take(*st, scan, error);
+            taken = true;
+        }
+    }
+    if (!taken) {
         GilReleased unlocked;
         std::lock_guard lock(st->mutex);
-        decoded = advance(*st, scan, error);
+        // Another thread may have refilled the batch meanwhile.
+        if (st->ready.empty() && !st->failure) refill(*st);
+        decoded = take(*st, scan, error);
     }
     if (error) return raise_read_error(*error);
     if (!decoded) return nullptr;  // the end: StopIteration
@@ -97,8 +141,8 @@ PyType_Slot g_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "Iterator over scans of one function, returned by Run.scans().\n"
                     "\n"
-                    "Reads through one open data file; each scan is read and decoded with the\n"
-                    "interpreter lock released. Threads may share an iterator: they take\n"
+                    "Reads through one open data file; scans are read and decoded in batches\n"
+                    "with the interpreter lock released. Threads may share an iterator: they take\n"
                     "turns, and each scan goes to one of them. After Run.close() the next\n"
                     "call raises ValueError.")},
     {Py_tp_dealloc, as_slot(&iterator_dealloc)},
