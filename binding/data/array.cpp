@@ -119,8 +119,17 @@ PyObject* array_item(PyObject* self, Py_ssize_t i) {
     return PyFloat_FromDouble(value_at(a, i));
 }
 
-// a[i] for an integer (negative from the end), a[i:j:k] as a read-only
-// memoryview of the same storage.
+// The values a[start::step] (count of them) as a new Array.
+template <class T>
+PyObject* slice_copy(const ArrayObject* a, Py_ssize_t start, Py_ssize_t step, Py_ssize_t count) {
+    const T* values = static_cast<const T*>(a->data);
+    std::vector<T> out(static_cast<std::size_t>(count));
+    for (Py_ssize_t k = 0; k < count; ++k) out[static_cast<std::size_t>(k)] = values[start + k * step];
+    return make(std::move(out), false);
+}
+
+// a[i] for an integer (negative from the end); a[i:j:k] as a new Array
+// holding a copy of those values (a memoryview slices without copying).
 PyObject* array_subscript(PyObject* self, PyObject* key) {
     ArrayObject* a = checked(self);
     if (a == nullptr) return nullptr;
@@ -131,9 +140,9 @@ PyObject* array_subscript(PyObject* self, PyObject* key) {
         return array_item(self, i);
     }
     if (PySlice_Check(key)) {
-        PyRef view(PyMemoryView_FromObject(self));
-        if (!view) return nullptr;
-        return PyObject_GetItem(view.get(), key);
+        Py_ssize_t start = 0, stop = 0, step = 0, count = 0;
+        if (PySlice_GetIndicesEx(key, a->length, &start, &stop, &step, &count) < 0) return nullptr;
+        return a->itemsize == 8 ? slice_copy<double>(a, start, step, count) : slice_copy<float>(a, start, step, count);
     }
     PyErr_Format(PyExc_TypeError, "Array indices must be integers or slices, not %.200s", Py_TYPE(key)->tp_name);
     return nullptr;
@@ -197,8 +206,8 @@ PyType_Slot g_slots[] = {
                     "``numpy.asarray(a)`` and ``memoryview(a)`` see the array's own storage\n"
                     "(format 'd' or 'f', one dimension, read-only). The array owns that\n"
                     "storage: it stays valid after its Scan and its Run are gone or closed.\n"
-                    "``len(a)``, ``a[i]``, iteration and ``tolist()`` serve code without NumPy;\n"
-                    "``a[i:j]`` is a read-only memoryview of the same storage.")},
+                    "``len(a)``, ``a[i]``, ``a[i:j]`` (a new Array, copied), iteration and\n"
+                    "``tolist()`` serve code without NumPy.")},
     {Py_tp_dealloc, as_slot(&array_dealloc)},
     {Py_tp_repr, as_slot(guarded<&array_repr>)},
     {Py_tp_getset, g_getset},

@@ -27,6 +27,8 @@ def test_buffers_are_read_only_one_dimensional_d_and_f(synapt_run):
             assert view.tolist() == array.tolist() == list(array)
             assert array[0] == view[0] and array[-1] == view[3]
             assert array[1:3].tolist() == view[1:3].tolist()
+            assert array[::-2].tolist() == view.tolist()[::-2]
+            assert type(array[1:3]) is kestrune_data.Array and array[1:3].typecode == typecode
             with pytest.raises(TypeError):
                 view[0] = 1.0
             with pytest.raises(IndexError):
