@@ -242,10 +242,13 @@ int refuse_new_attributes(PyObject* self, PyObject* name, PyObject* value) noexc
 // interpreter's heap. PyPy frees objects made by extension modules at its
 // major collections, which it starts by the growth of its own heap: without
 // this, a loop over scans would hold the arrays of thousands of them. A
-// no-op on CPython, whose reference counts free them at once.
+// quarter of the bytes is noted: a loop over scans of 11,000 points then
+// peaks at about 130 MB and spends a quarter of its time in the collector
+// (noting every byte: 90 MB, and three fifths of the time). A no-op on
+// CPython, whose reference counts free objects at once.
 inline void note_held_memory(const void* storage, std::size_t bytes) noexcept {
 #ifdef PYPY_VERSION
-    PyTraceMalloc_Track(0, reinterpret_cast<std::uintptr_t>(storage), bytes);
+    PyTraceMalloc_Track(0, reinterpret_cast<std::uintptr_t>(storage), bytes / 4);
 #else
     (void)storage;
     (void)bytes;
