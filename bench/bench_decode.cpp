@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "raw/data.h"
-#include "test_hooks.h"
+#include "raw/data.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
-#include "deflate.h"
+#include "codec/deflate.h"
 #include "reader/reader.h"
 
 namespace {
@@ -109,15 +109,9 @@ int main(int argc, char** argv) {
         for (std::uint64_t s = 0; s < f.idx.size() && arrays.size() < 2 * max_scans; ++s) {
             auto d = r->decode_scan(f.number, s);
             if (!d) continue;
-            if (const auto* sp = std::get_if<kestrune::raw::data::Spectrum>(&d->data)) {
-                arrays.push_back(bytes_of(sp->mz));
-                arrays.push_back(bytes_of(sp->intensity));
-            } else {
-                const auto& ims = std::get<kestrune::raw::data::ImsSpectrum>(d->data);
-                arrays.push_back(bytes_of(ims.mz));
-                arrays.push_back(bytes_of(ims.intensity));
-                arrays.push_back(bytes_of(ims.drift_time_ms));
-            }
+            arrays.push_back(bytes_of(d->mz));
+            arrays.push_back(bytes_of(d->intensity));
+            if (d->ion_mobility) arrays.push_back(bytes_of(d->drift_time_ms));
         }
     }
     for (const Bytes& a : arrays) total += a.size();
@@ -133,7 +127,7 @@ int main(int argc, char** argv) {
     for (int level : {1, 2, 3, 4, 6, 9, 12})
         codecs.emplace_back("libdeflate " + std::to_string(level), Libdeflate(level));
     for (int level : {1, 6}) {
-        auto d = std::make_shared<kestrune::cli::Deflater>(level);
+        auto d = std::make_shared<kestrune::codec::Deflater>(level);
         codecs.emplace_back("export " + std::to_string(level), [d](const Bytes& i, Bytes& o) {
             const auto packed = d->compress(i);
             if (!packed) std::abort();

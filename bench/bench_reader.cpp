@@ -117,7 +117,7 @@ void BM_DecodeScanFromDisk(benchmark::State& state) {
                 state.SkipWithError(d.error().to_string().c_str());
                 return;
             }
-            benchmark::DoNotOptimize(d->data);
+            benchmark::DoNotOptimize(d->mz);
         }
         bytes += r->function(kBigFunction)->dat_size;
         records += std::uint64_t{kScans} * kBigRecords;

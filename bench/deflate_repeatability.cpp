@@ -17,7 +17,7 @@
 #include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 
-#include "deflate.h"
+#include "codec/deflate.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ int main() {
     if (n == 0) return 1;
     print("libdeflate", out.data(), n);
 
-    kestrune::cli::Deflater d(1);
+    kestrune::codec::Deflater d(1);
     const auto packed = d.compress(kInput);
     if (!packed) return 1;
     print("export", packed->data(), packed->size());

@@ -258,7 +258,7 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-PyModuleDef_Slot g_slots[] = {
+PyModuleDef_Slot g_module_slots[] = {
     {Py_mod_exec, as_slot(guarded<&exec_module>)},
     {0, nullptr},
 };
@@ -269,7 +269,7 @@ PyModuleDef g_module = {
     "",          // m_doc
     0,           // m_size
     nullptr,     // m_methods
-    g_slots,     // m_slots
+    g_module_slots,     // m_slots
     nullptr,     // m_traverse
     nullptr,     // m_clear
     nullptr,     // m_free

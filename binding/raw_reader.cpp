@@ -322,8 +322,7 @@ PyObject* read_spectrum(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto decoded = s->reader.decode_scan(f, scan);
     if (!decoded) return to_py_err(std::move(decoded.error()));
     // An IMS scan gives its ions as they are, drift times dropped.
-    return std::visit([](auto& data) { return new_spectrum(std::move(data.mz), std::move(data.intensity)); },
-                      decoded->data);
+    return new_spectrum(std::move(decoded->mz), std::move(decoded->intensity));
 }
 
 PyObject* read_ims_spectrum(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -334,9 +333,8 @@ PyObject* read_ims_spectrum(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (s == nullptr) return nullptr;
     auto decoded = s->reader.decode_scan(f, scan);
     if (!decoded) return to_py_err(std::move(decoded.error()));
-    auto* ims = std::get_if<raw::data::ImsSpectrum>(&decoded->data);
-    if (ims == nullptr) return raise_runtime("function is not IMS; use read_spectrum instead");
-    return new_ims_spectrum(std::move(ims->mz), std::move(ims->drift_time_ms), std::move(ims->intensity));
+    if (!decoded->ion_mobility) return raise_runtime("function is not IMS; use read_spectrum instead");
+    return new_ims_spectrum(std::move(decoded->mz), std::move(decoded->drift_time_ms), std::move(decoded->intensity));
 }
 
 PyObject* read_chrom(PyObject* self, PyObject* args, PyObject* kwargs) {

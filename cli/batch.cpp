@@ -6,20 +6,20 @@
 #include <mutex>
 #include <thread>
 
-#include <fmt/format.h>
+#include <unistd.h>
 
-#include "log.h"
+#include <fmt/format.h>
+#include <kestrune/kestrune.h>
+
 #include "options.h"
-#include "output_file.h"
-#include "output_guard.h"
-#include "text.h"
+#include "progress.h"
 
 namespace kestrune::cli {
 
 namespace {
 
 namespace fs = std::filesystem;
-constexpr const char* kTarget = "kestrune::cli";
+constexpr std::string_view kTarget = "kestrune::cli";
 
 // Lines on standard error from several exports at once stay whole.
 std::mutex g_stderr;
@@ -32,7 +32,7 @@ void print_line(std::string_view text) {
 }  // namespace
 
 std::string summary_text(const ExportDone& d, const ExportOptions& o) {
-    const ExportReport& r = d.report;
+    const ExportSummary& r = d.summary;
     std::string out = fmt::format("{} -> {}: {} spectra, {} chromatograms, {} bytes, {} s\n",
                                   text::path_text(d.run), text::path_text(d.output), r.spectra, r.chromatograms,
                                   r.bytes, text::fixed(d.seconds, 2));
@@ -50,13 +50,27 @@ std::string summary_text(const ExportDone& d, const ExportOptions& o) {
     return out;
 }
 
-Result<ExportDone> export_and_report(const ExportOptions& o, bool quiet) {
+namespace {
+
+// The export to a file, or to standard output for "-".
+Result<ExportSummary> export_one(const ExportRequest& r) {
+    ProgressBars bars("exporting", r.progress);
+    if (r.output.native() != kStdoutPath) return export_mzml(r.run, r.output, r, bars.callback());
+    auto run = Run::open(r.run);
+    if (!run) return fail(std::move(run.error()));
+    FdOutputStream out(STDOUT_FILENO, "standard output");
+    return export_mzml(*run, out, r, bars.callback());
+}
+
+}  // namespace
+
+Result<ExportDone> export_and_report(const ExportRequest& r, bool quiet) {
     const auto start = std::chrono::steady_clock::now();
-    auto report = export_mzml(o);
-    if (!report) return std::unexpected(std::move(report.error()));
-    ExportDone done{o.run, o.output, *report,
+    auto summary = export_one(r);
+    if (!summary) return fail(std::move(summary.error()));
+    ExportDone done{r.run, r.output, *summary,
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
-    if (!quiet) print_line(summary_text(done, o));
+    if (!quiet) print_line(summary_text(done, r));
     return done;
 }
 
@@ -98,17 +112,20 @@ CoreShare share_cores(unsigned cores, std::size_t runs, unsigned jobs, unsigned 
     return s;
 }
 
-Result<BatchOutcome> run_batch(const ExportOptions& base, const BatchOptions& b, bool quiet) {
-    // Every output is checked against every run before anything is written.
+namespace {
+
+// Every output is checked against every run, and no two runs may share an
+// output, before anything is written.
+Result<std::vector<fs::path>> batch_outputs(const BatchOptions& b) {
     std::vector<fs::path> outputs;
     for (const fs::path& run : b.runs) outputs.push_back(batch_output(b.out_dir, run));
     for (const fs::path& run : b.runs)
         for (const fs::path& out : outputs)
-            if (auto ok = refuse_output_in_run(out, run); !ok) return std::unexpected(std::move(ok.error()));
+            if (auto ok = check_output_outside_run(out, run); !ok) return fail(std::move(ok.error()));
     for (std::size_t i = 0; i < outputs.size(); ++i)
         for (std::size_t k = 0; k < i; ++k)
             if (outputs[i] == outputs[k])
-                return std::unexpected(usage_error(fmt::format(
+                return fail(usage_error(fmt::format(
                     "runs {} and {} would both be written to {}", text::quoted(text::path_text(b.runs[k])),
                     text::quoted(text::path_text(b.runs[i])), text::quoted(text::path_text(outputs[i])))));
     std::error_code ec;
@@ -116,31 +133,40 @@ Result<BatchOutcome> run_batch(const ExportOptions& base, const BatchOptions& b,
     if (ec)
         return fail(Error::context(fmt::format("creating {}", text::quoted(text::path_text(b.out_dir))),
                                    Error::io(ec)));
+    return outputs;
+}
 
+}  // namespace
+
+Result<BatchOutcome> run_batch(const ExportRequest& base, const BatchOptions& b, bool quiet) {
+    auto outputs = batch_outputs(b);
+    if (!outputs) return fail(std::move(outputs.error()));
     BatchOutcome outcome;
     std::vector<std::size_t> todo;
     for (std::size_t i = 0; i < b.runs.size(); ++i) {
-        if (!b.force && output_up_to_date(b.runs[i], outputs[i])) {
+        if (!b.force && output_up_to_date(b.runs[i], (*outputs)[i])) {
             ++outcome.skipped;
             if (!quiet)
                 print_line(fmt::format("{} -> {}: up to date, skipped\n", text::path_text(b.runs[i]),
-                                       text::path_text(outputs[i])));
+                                       text::path_text((*outputs)[i])));
             continue;
         }
         todo.push_back(i);
     }
-    const CoreShare share = share_cores(std::thread::hardware_concurrency(), todo.size(), b.jobs, b.threads);
-    log_info(kTarget, "{} runs to export, {} at a time with {} threads each", todo.size(), share.jobs,
-             share.threads);
+    const CoreShare share = share_cores(default_threads(), todo.size(), b.jobs, b.threads);
+    if (log::enabled(log::Level::Info))
+        log::emit(log::Level::Info, kTarget,
+                  fmt::format("{} runs to export, {} at a time with {} threads each", todo.size(), share.jobs,
+                              share.threads));
 
     std::atomic<std::size_t> next{0};
     std::mutex mutex;  // guards outcome
     const auto worker = [&] {
         for (std::size_t k; (k = next.fetch_add(1)) < todo.size();) {
             const std::size_t i = todo[k];
-            ExportOptions o = base;
+            ExportRequest o = base;
             o.run = b.runs[i];
-            o.output = outputs[i];
+            o.output = (*outputs)[i];
             o.threads = share.threads;
             o.progress = base.progress && share.jobs == 1;
             auto done = export_and_report(o, quiet);

@@ -1,5 +1,6 @@
-// `kestrune export RUN... -O DIR`: many runs, each to DIR/<name>.mzML, on
-// several cores at once; and the one-line summary of every export.
+// `kestrune export`: one run to a file or standard output, or many runs,
+// each to DIR/<name>.mzML, on several cores at once; and the one-line
+// summary of every export.
 #pragma once
 
 #include <cstddef>
@@ -7,10 +8,20 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
-#include "export.h"
+#include <kestrune/error.h>
+#include <kestrune/export.h>
 
 namespace kestrune::cli {
+
+// The output path that means standard output.
+inline constexpr std::string_view kStdoutPath = "-";
+
+// One export as the command line asks for it.
+struct ExportRequest : ExportOptions {
+    std::filesystem::path run;
+    std::filesystem::path output;  // kStdoutPath: standard output
+    bool progress = false;         // a progress bar on standard error
+};
 
 struct BatchOptions {
     std::vector<std::filesystem::path> runs;
@@ -24,7 +35,7 @@ struct BatchOptions {
 struct ExportDone {
     std::filesystem::path run;
     std::filesystem::path output;
-    ExportReport report;
+    ExportSummary summary;
     double seconds = 0;
 };
 // "RUN -> OUTPUT: S spectra, C chromatograms, B bytes, T s", then the
@@ -32,7 +43,7 @@ struct ExportDone {
 std::string summary_text(const ExportDone& done, const ExportOptions& options);
 
 // One export, timed; its summary on standard error unless `quiet`.
-Result<ExportDone> export_and_report(const ExportOptions& options, bool quiet);
+Result<ExportDone> export_and_report(const ExportRequest& request, bool quiet);
 
 // DIR/<run directory name without ".raw" (any case)>.mzML.
 std::filesystem::path batch_output(const std::filesystem::path& out_dir, const std::filesystem::path& run);
@@ -61,6 +72,6 @@ struct BatchOutcome {
 // Checks every output against every run first (an output inside a run
 // fails the whole batch before anything is written), then exports the runs
 // `jobs` at a time, going on after a failure.
-Result<BatchOutcome> run_batch(const ExportOptions& base, const BatchOptions& batch, bool quiet);
+Result<BatchOutcome> run_batch(const ExportRequest& base, const BatchOptions& batch, bool quiet);
 
 }  // namespace kestrune::cli

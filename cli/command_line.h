@@ -5,8 +5,7 @@
 #include <optional>
 
 #include "batch.h"
-#include "export.h"
-#include "qc.h"
+#include "qc_command.h"
 
 namespace kestrune::cli {
 
@@ -23,7 +22,7 @@ struct CommandLine {
     std::uint64_t scan = 0;
     std::uint64_t channel = 0;
     // export: one run to `export_options.output`, or runs into a directory
-    ExportOptions export_options;
+    ExportRequest export_options;
     bool batch_mode = false;
     BatchOptions batch;
     QcCommand qc;

@@ -1,24 +1,21 @@
 // kestrune: inspect Waters MassLynx .raw run directories and export them to
-// mzML.
+// mzML. A client of the library's public API.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <variant>
 #include <vector>
 
+#include <unistd.h>
+
 #include <fmt/format.h>
+#include <kestrune/kestrune.h>
 
 #include "batch.h"
 #include "command_line.h"
-#include "export.h"
-#include "info.h"
-#include "log.h"
 #include "options.h"
-#include "output_file.h"
-#include "qc.h"
-#include "reader/reader.h"
-#include "text.h"
+#include "qc_command.h"
 
 namespace kestrune::cli {
 namespace {
@@ -48,80 +45,81 @@ public:
 int report_error(const Error& e) {
     std::fflush(stdout);
     fmt::print(stderr, "error: {}\n", error_text(e));
-    return is_usage_error(e) ? kExitUsage : kExitFailure;
+    return exit_status(e);
 }
 
 // The text on standard output; a failed write (a full disk, a closed pipe
 // read no more) is an error like any other.
 int write_stdout(std::string_view text) {
-    errno = 0;
-    const bool ok = std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
-    if (ok) return kExitOk;
-    return report_error(write_error("standard output", errno != 0 ? errno : EIO));
+    FdOutputStream out(STDOUT_FILENO, "standard output");
+    auto written = out.write(text);
+    return written ? kExitOk : report_error(written.error());
 }
 
+Result<Run> open_run(const std::filesystem::path& path) { return Run::open(path); }
+
 int cmd_info(const CommandLine& c) {
-    auto text = run_info(c.run, c.json);
+    auto run = open_run(c.run);
+    if (!run) return report_error(run.error());
+    auto text = describe_run(*run, c.json ? InfoFormat::Json : InfoFormat::Text);
     if (!text) return report_error(text.error());
     return write_stdout(*text);
 }
 
+// The function of the run, readable, or an error of use naming those it has.
+Result<const Function*> readable_function(const Run& run, std::uint32_t number) {
+    const Function* f = run.function(number);
+    if (f && f->readable) return f;
+    std::string have;
+    std::size_t n = 0;
+    for (const Function& e : run.functions())
+        if (e.readable) have += fmt::format("{}{}", n++ ? ", " : "", e.number);
+    return fail(usage_error(fmt::format("function {} not found: the run has function{} {}", number, n == 1 ? "" : "s",
+                                        have.empty() ? "none readable" : have)));
+}
+
 int cmd_spectrum(const CommandLine& c) {
-    auto reader = reader::Reader::open(c.run);
-    if (!reader) return report_error(reader.error());
-    const reader::FunctionEntry* f = reader->function(c.function);
-    if (!f) {
-        std::string have;
-        for (const auto& e : reader->functions()) have += fmt::format("{}{}", have.empty() ? "" : ", ", e.number);
-        return report_error(usage_error(fmt::format("function {} not found: the run has function{} {}", c.function,
-                                                    reader->functions().size() == 1 ? "" : "s",
-                                                    have.empty() ? "none readable" : have)));
-    }
-    if (c.scan >= f->idx.size())
+    auto run = open_run(c.run);
+    if (!run) return report_error(run.error());
+    auto f = readable_function(*run, c.function);
+    if (!f) return report_error(f.error());
+    const std::uint64_t scans = (*f)->scans;
+    if (c.scan >= scans)
         return report_error(usage_error(fmt::format("function {} scan {} out of range: the function has {} scans{}",
-                                                    c.function, c.scan, f->idx.size(),
-                                                    f->idx.size() ? fmt::format(" (0 to {})", f->idx.size() - 1)
-                                                                  : std::string())));
-    auto decoded = reader->decode_scan(c.function, c.scan);
-    if (!decoded) return report_error(decoded.error());
-    std::string out;
+                                                    c.function, c.scan, scans,
+                                                    scans ? fmt::format(" (0 to {})", scans - 1) : std::string())));
+    auto scan = run->read_scan(c.function, c.scan);
+    if (!scan) return report_error(scan.error());
+    std::string out = scan->ion_mobility ? "mz\tintensity\tdrift_time_ms\n" : "mz\tintensity\n";
     auto it = std::back_inserter(out);
-    if (const auto* s = std::get_if<raw::data::Spectrum>(&decoded->data)) {
-        out.append("mz\tintensity\n");
-        for (std::size_t i = 0; i < s->mz.size(); ++i)
-            fmt::format_to(it, "{}\t{}\n", text::plain(s->mz[i]), text::plain(s->intensity[i]));
-    } else {
-        const auto& ims = std::get<raw::data::ImsSpectrum>(decoded->data);
-        out.append("mz\tintensity\tdrift_time_ms\n");
-        for (std::size_t i = 0; i < ims.mz.size(); ++i)
-            fmt::format_to(it, "{}\t{}\t{}\n", text::plain(ims.mz[i]), text::plain(ims.intensity[i]),
-                           text::plain(ims.drift_time_ms[i]));
+    for (std::size_t i = 0; i < scan->mz.size(); ++i) {
+        fmt::format_to(it, "{}\t{}", text::plain(scan->mz[i]), text::plain(scan->intensity[i]));
+        if (scan->ion_mobility) fmt::format_to(it, "\t{}", text::plain(scan->drift_time_ms[i]));
+        out.push_back('\n');
     }
     return write_stdout(out);
 }
 
 int cmd_chrom(const CommandLine& c) {
-    auto reader = reader::Reader::open(c.run);
-    if (!reader) return report_error(reader.error());
-    auto chroms = reader->channels();
-    if (!chroms) return report_error(chroms.error());
-    if (!*chroms) return report_error(usage_error("no _CHROMS.INF in this .raw directory: the run has no channels"));
-    if (c.channel >= (*chroms)->channels.size())
-        return report_error(usage_error(
-            fmt::format("channel {} out of range: the run has {} channels", c.channel, (*chroms)->channels.size())));
-    auto points = reader->read_channel(std::size_t(c.channel));
+    auto run = open_run(c.run);
+    if (!run) return report_error(run.error());
+    auto channels = run->channels();
+    if (!channels) return report_error(channels.error());
+    if (channels->empty())
+        return report_error(usage_error("no _CHROMS.INF in this .raw directory: the run has no channels"));
+    if (c.channel >= channels->size())
+        return report_error(
+            usage_error(fmt::format("channel {} out of range: the run has {} channels", c.channel, channels->size())));
+    auto points = run->read_channel(std::size_t(c.channel));
     if (!points) return report_error(points.error());
-    if (!*points)
-        return report_error(Error::parse(fmt::format("{} not found in {}",
-                                                     raw::chroms::channel_file_name(std::size_t(c.channel)),
-                                                     text::path_text(c.run))));
     std::string out = "rt_min\tvalue\n";
-    for (const auto& p : **points)
+    for (const auto& p : *points)
         fmt::format_to(std::back_inserter(out), "{}\t{}\n", text::plain(p.rt_min), text::plain(p.value));
     return write_stdout(out);
 }
 
 int cmd_export(const CommandLine& c) {
+    if (auto ok = c.export_options.validate(); !ok) return report_error(ok.error());
     if (!c.batch_mode) {
         auto done = export_and_report(c.export_options, c.quiet);
         return done ? kExitOk : report_error(done.error());

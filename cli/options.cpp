@@ -4,35 +4,21 @@
 #include <cmath>
 
 #include <fmt/format.h>
-
-#include "text.h"
+#include <kestrune/text.h>
 
 namespace kestrune::cli {
 
 namespace {
-constexpr std::string_view kUsageMark = "usage error";
-}
+unexpected<Error> parse_error(std::string message) { return fail(Error::parse(std::move(message))); }
+}  // namespace
 
-Error usage_error(std::string message) {
-    return Error::context(std::string(kUsageMark), Error::parse(std::move(message)));
-}
+Error usage_error(std::string message) { return Error::invalid_argument(std::move(message)); }
 
-bool is_usage_error(const Error& e) noexcept {
-    for (const Error* cur = &e; cur; cur = cur->inner())
-        if (cur->kind() == Error::Kind::Context && cur->text() == kUsageMark) return true;
-    return false;
-}
+bool is_usage_error(const Error& e) noexcept { return e.cause() == Error::Kind::InvalidArgument; }
 
-std::string error_text(const Error& e) {
-    std::string out;
-    for (const Error* cur = &e; cur; cur = cur->inner()) {
-        if (cur->kind() != Error::Kind::Context) return out + cur->to_string();
-        if (cur->text() == kUsageMark && cur->inner()) return out + cur->inner()->text();
-        out += cur->text();
-        out += ": ";
-    }
-    return out;
-}
+std::string error_text(const Error& e) { return e.to_string(); }
+
+int exit_status(const Error& e) noexcept { return is_usage_error(e) ? kExitUsage : kExitFailure; }
 
 std::optional<std::uint64_t> parse_whole(std::string_view text, std::uint64_t min, std::uint64_t max) noexcept {
     if (text.starts_with('+')) text.remove_prefix(1);
@@ -89,8 +75,8 @@ Result<RtRange> parse_rt_range(std::string_view raw_text) {
         slot = *v;
         return {};
     };
-    if (auto r = side(text.substr(0, colon), range.min); !r) return std::unexpected(std::move(r.error()));
-    if (auto r = side(text.substr(colon + 1), range.max); !r) return std::unexpected(std::move(r.error()));
+    if (auto r = side(text.substr(0, colon), range.min); !r) return fail(std::move(r.error()));
+    if (auto r = side(text.substr(colon + 1), range.max); !r) return fail(std::move(r.error()));
     if (range.min && range.max && *range.min > *range.max)
         return parse_error(fmt::format("--rt-range: start {} is after end {}", text::plain(*range.min),
                                        text::plain(*range.max)));

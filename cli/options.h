@@ -1,5 +1,4 @@
-// Parsing and checking of the command line's values, exit statuses and
-// errors of use.
+// Parsing of the command line's values, exit statuses and errors of use.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +7,13 @@
 #include <string_view>
 #include <vector>
 
-#include "error.h"
+#include <kestrune/error.h>
+#include <kestrune/export.h>
 
 namespace kestrune::cli {
+
+// Shorthand for returning an error from a function returning Result<T>.
+inline unexpected<Error> fail(Error e) { return unexpected<Error>(std::move(e)); }
 
 // Exit statuses of the program.
 inline constexpr int kExitOk = 0;
@@ -19,12 +22,13 @@ inline constexpr int kExitUsage = 2;    // unknown option, bad value, selection 
 
 // An error in how the program was called, found only once the run is open
 // (a function, scan or channel it does not have, a selection that matches
-// nothing): exit status 2.
+// nothing): an invalid argument, exit status 2.
 Error usage_error(std::string message);
 bool is_usage_error(const Error& e) noexcept;
-// The display text of an error, as Error::to_string but an error of use
-// shows its message alone.
+// The display text of an error.
 std::string error_text(const Error& e);
+// The exit status an error ends the program with, from its kind.
+int exit_status(const Error& e) noexcept;
 
 // A whole number in [min, max]: an optional "+" then decimal digits
 // (no other base, sign or blank); nothing otherwise.
@@ -37,13 +41,7 @@ std::optional<double> parse_positive(std::string_view text) noexcept;
 Result<std::vector<std::uint32_t>> parse_function_list(std::string_view text);
 
 // "MIN:MAX" in minutes; either side may be empty for an open end.
-struct RtRange {
-    std::optional<double> min;
-    std::optional<double> max;
-    bool contains(double rt) const noexcept {
-        return (!min || rt >= *min) && (!max || rt <= *max);
-    }
-};
+using kestrune::RtRange;
 Result<RtRange> parse_rt_range(std::string_view text);
 
 }  // namespace kestrune::cli

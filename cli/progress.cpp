@@ -50,4 +50,15 @@ void Progress::draw(std::uint64_t done) {
     last_draw_ = std::chrono::steady_clock::now();
 }
 
+ProgressCallback ProgressBars::callback() {
+    if (!enabled_) return {};
+    return [this](std::uint64_t done, std::uint64_t total) {
+        if (done == 0 || !bar_) bar_.emplace(label_, total, enabled_);
+        if (done >= total)
+            bar_->finish();
+        else
+            bar_->update(done);
+    };
+}
+
 }  // namespace kestrune::cli

@@ -5,7 +5,10 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string_view>
+
+#include <kestrune/export.h>
 
 namespace kestrune::cli {
 
@@ -32,6 +35,19 @@ private:
     std::FILE* out_;
     int last_permille_ = -1;
     std::chrono::steady_clock::time_point last_draw_{};
+};
+
+// The bars of a library call's progress callback: a bar starts whenever the
+// count starts at 0 and is finished when the count reaches its total.
+class ProgressBars {
+public:
+    ProgressBars(std::string_view label, bool enabled) : label_(label), enabled_(enabled) {}
+    ProgressCallback callback();
+
+private:
+    std::string_view label_;
+    bool enabled_;
+    std::optional<Progress> bar_;
 };
 
 }  // namespace kestrune::cli

@@ -10,7 +10,7 @@
 
 #include "common.h"
 #include "raw/data.h"
-#include "test_hooks.h"
+#include "raw/data.h"
 
 #ifndef KESTRUNE_FUZZ_ENCODING
 #error "KESTRUNE_FUZZ_ENCODING must be 0 (A), 1 (B), 2 (C) or 3 (D)"

@@ -2,7 +2,7 @@
 // UTF-8 replaced) and as raw bytes; the calibration value parser alone.
 #include "common.h"
 #include "raw/header.h"
-#include "test_hooks.h"
+#include "raw/header.h"
 
 using namespace kestrune;
 

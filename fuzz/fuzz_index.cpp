@@ -3,7 +3,7 @@
 #include "common.h"
 #include "raw/index.h"
 #include "reader/reader.h"
-#include "test_hooks.h"
+#include "reader/reader.h"
 
 using namespace kestrune;
 using raw::index::kStrideA;

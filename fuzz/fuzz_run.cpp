@@ -63,9 +63,9 @@ void decode_all(const reader::Reader& r) {
         for (std::size_t scan = 0; scan < n && budget > 0; ++scan, --budget) {
             const auto d = r.decode_scan(entry.number, scan);
             if (!fuzz::touch(d)) continue;
-            if (d->scan != scan || d->function != entry.number) fuzz::fault("decoded scan identity");
-            const bool ims = std::holds_alternative<raw::data::ImsSpectrum>(d->data);
-            if (ims != (entry.encoding == reader::Encoding::B)) fuzz::fault("spectrum kind");
+            if (d->index != scan || d->function != entry.number) fuzz::fault("decoded scan identity");
+            if (d->ion_mobility != (entry.encoding == reader::Encoding::B)) fuzz::fault("spectrum kind");
+            if (d->intensity.size() != d->mz.size()) fuzz::fault("arrays differ in length");
             fuzz::touch(d->rt_min);
             if (d->collision_energy) fuzz::touch(*d->collision_energy);
             if (d->etd_fragmentation_mode) fuzz::touch(*d->etd_fragmentation_mode);

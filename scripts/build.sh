@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
-# Development build in build/: the core library, the command-line tool, the
-# extension module for CPython and PyPy, and the C++ unit tests (release
-# optimisation). Installs missing Debian packages first. Quiet when it
+# Release build in build/: the core library, the command-line tool and the
+# extension module for CPython; with --test also the C++ unit tests and
+# the extension module for PyPy. Installs missing Debian packages first
+# (scripts/setup.sh, with --test those of the tests too). Quiet when it
 # succeeds; on failure prints what Meson or the compiler said (the whole
 # output is in build/build.log).
 set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh || exit 1
-options=(-Dtests=true -Dpypy=true -Dinstall_library=true)
+options=(-Dtests=false -Dpypy=false -Dinstall_library=true)
+setup=()
+if [ "${1:-}" = "--test" ]; then
+  options=(-Dtests=true -Dpypy=true -Dinstall_library=true)
+  setup=(--test)
+fi
+scripts/setup.sh "${setup[@]}" || exit 1
 mkdir -p build
 log=build/build.log
 {

@@ -36,7 +36,7 @@ record() {  # name pass|fail
   return 0
 }
 
-scripts/setup.sh || { echo "fuzz: setup failed" >&2; record build fail; exit 1; }
+scripts/setup.sh --test || { echo "fuzz: setup failed" >&2; record build fail; exit 1; }
 mkdir -p "$out"
 if ! { { [ -f "$out/build.ninja" ] \
          || meson setup "$out" --native-file fuzz/clang.ini -Dfuzzing=true \

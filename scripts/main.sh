@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything (installing what is missing), runs the quickstart
+# Builds the library, the command-line tool and the Python module
+# (installing only the Debian packages they need), runs the quickstart
 # example on the bundled sample run and writes its quality report into
-# build/.
+# build/. scripts/test.sh installs and builds the rest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh

@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
+# Installs the Debian packages that are missing: those the build and the
+# main job need, with --test also those of every test stage, and any
+# package named after the options.
+#   scripts/setup.sh                 build and main job (scripts/main.sh)
+#   scripts/setup.sh --test          and every test (scripts/test.sh)
+#   scripts/setup.sh [--test] PKG... and these
 set -euo pipefail
 
 packages=(
-  g++ meson ninja-build pkg-config
-  libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev
-  python3-dev python3-pytest python3-mesonpy python3-pip python3-venv
-  pypy3 pypy3-dev python3-exceptiongroup python3-tomli
-  libcli11-dev zlib1g-dev python3-pymzml
-  # the export: SHA-1 and base64 (OpenSSL), deflate (ISA-L, libdeflate), MS-Numpress
-  libssl-dev libisal-dev libdeflate-dev libmsnumpress-dev
+  g++ meson ninja-build pkg-config python3-dev
+  libfmt-dev libcli11-dev
+  # the export: SHA-1 and base64 (OpenSSL), deflate (ISA-L, libdeflate),
+  # MS-Numpress; zlib for the PNG of the quality report's heat maps
+  libssl-dev libisal-dev libdeflate-dev libmsnumpress-dev zlib1g-dev
+)
+test_packages=(
+  libgtest-dev libgmock-dev libbenchmark-dev
+  python3-pytest python3-mesonpy python3-pip python3-venv python3-numpy
+  pypy3 pypy3-dev python3-exceptiongroup python3-tomli python3-pymzml
   # benchmarks: peak memory in bench/bench_export
   time
   # independent mzML readers and validator of the export tests (OpenMS TOPP tools)
@@ -22,11 +30,14 @@ packages=(
   strace valgrind
   # QC report tests: mzQC schema validation, rendering in a headless browser
   python3-jsonschema chromium
-  # the data module's tests and benchmark (NumPy under CPython)
-  python3-numpy
-  # workflow tests: the Snakemake workflow of workflow/
-  snakemake
+  # workflow tests: the Snakemake workflow of workflow/, through a
+  # single-node SLURM (scripts/slurm.sh), and its CWL description
+  snakemake slurmctld slurmd slurm-client munge cwltool
 )
+if [ "${1:-}" = "--test" ]; then
+  shift
+  packages+=("${test_packages[@]}")
+fi
 packages+=("$@")
 
 missing=()

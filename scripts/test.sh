@@ -25,7 +25,7 @@ finish() {
 }
 
 stage "build"
-if scripts/build.sh; then
+if scripts/build.sh --test; then
   record build pass
 else
   record build fail
@@ -94,6 +94,14 @@ PYTHONPATH=build/binding/pypy:/usr/lib/python3/dist-packages pytest_stage pytest
 stage "command-line tool end-to-end tests"
 PYTEST_ARGS=(tests/tool)
 KESTRUNE_CLI=build/cli/kestrune PYTHONPATH=build/binding pytest_stage tool /usr/bin/python3
+
+# The cluster path: a single-node SLURM on this machine (scripts/slurm.sh,
+# brought up and stopped again by the tests), the workflow run through it with
+# the profile of workflow/profiles/slurm, and the CWL description of export
+# run by cwltool. The tests fail, never skip, when SLURM cannot be had.
+stage "cluster: Snakemake through SLURM, CWL"
+PYTEST_ARGS=(tests/cluster)
+KESTRUNE_CLI=build/cli/kestrune pytest_stage cluster /usr/bin/python3
 
 # The installable C++ library: meson install of the release build into a
 # temporary prefix, the consumers of examples/cpp built against it with

@@ -16,6 +16,18 @@ Error Error::context(std::string context, Error inner) {
     return Error(Kind::Context, std::move(context), 0, std::make_unique<Error>(std::move(inner)));
 }
 
+Error Error::invalid_argument(std::string message) {
+    return Error(Kind::InvalidArgument, std::move(message), 0, nullptr);
+}
+
+Error Error::refused(std::string message) { return Error(Kind::Refused, std::move(message), 0, nullptr); }
+
+Error::Kind Error::cause() const noexcept {
+    const Error* cur = this;
+    while (cur->kind_ == Kind::Context && cur->inner_) cur = cur->inner_.get();
+    return cur->kind_;
+}
+
 unexpected<Error> parse_error(std::string message) { return fail(Error::parse(std::move(message))); }
 
 namespace {
@@ -26,6 +38,10 @@ void append_display(std::string& out, const Error& e) {
         out += cur->text();
         out += ": ";
         cur = cur->inner();
+    }
+    if (cur->kind() == Error::Kind::InvalidArgument || cur->kind() == Error::Kind::Refused) {
+        out += cur->text();
+        return;
     }
     if (cur->kind() == Error::Kind::Parse) {
         out += "parse error: ";

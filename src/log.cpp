@@ -25,6 +25,16 @@ bool set_sink(Sink* sink) noexcept {
 
 Sink* sink() noexcept { return g_sink.load(std::memory_order_acquire); }
 
+Level max_level() noexcept { return detail::g_max_level.load(std::memory_order_relaxed); }
+
+void set_max_level(Level level) noexcept { detail::g_max_level.store(level, std::memory_order_relaxed); }
+
+bool enabled(Level level) noexcept { return detail::passes(level); }
+
+void emit(Level level, std::string_view target, std::string_view message) noexcept {
+    if (detail::passes(level)) detail::dispatch(level, target, "", 0, message);
+}
+
 namespace detail {
 void dispatch(Level level, std::string_view target, const char* file, std::uint32_t line,
               std::string_view message) noexcept {

@@ -1,6 +1,5 @@
-// Logging facade: a process-wide maximum level tested at every call site
-// before anything is formatted, records with level, target, message and call
-// site, and one pluggable sink for the whole process.
+// The library's logging call sites: the public facade (kestrune/log.h) and
+// the macros that test the maximum level before anything is formatted.
 #pragma once
 
 #include <atomic>
@@ -9,50 +8,19 @@
 
 #include <fmt/format.h>
 
+#include "kestrune/log.h"
+
 namespace kestrune::log {
-
-// Ordered from least to most verbose; a record passes when its level is at
-// or below the maximum level.
-enum class Level : std::uint8_t { Off = 0, Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
-
-std::string_view level_name(Level level) noexcept;
-
-struct Record {
-    Level level;
-    std::string_view target;   // "kestrune::reader", "kestrune::raw::index", ...
-    std::string_view message;  // fully formatted
-    std::string_view file;     // source file of the call site, relative to the project root
-                               // (the build maps the root's prefix away)
-    std::uint32_t line;
-};
-
-class Sink {
-public:
-    virtual ~Sink() = default;
-    // Called for every record that passed the maximum level; must not throw.
-    virtual void write(const Record& record) noexcept = 0;
-};
 
 namespace detail {
 inline std::atomic<Level> g_max_level{Level::Off};
 void dispatch(Level level, std::string_view target, const char* file, std::uint32_t line,
               std::string_view message) noexcept;
-
+// The test at every call site, inlined.
+inline bool passes(Level level) noexcept {
+    return level != Level::Off && level <= g_max_level.load(std::memory_order_relaxed);
+}
 }  // namespace detail
-
-inline Level max_level() noexcept { return detail::g_max_level.load(std::memory_order_relaxed); }
-inline void set_max_level(Level level) noexcept {
-    detail::g_max_level.store(level, std::memory_order_relaxed);
-}
-inline bool enabled(Level level) noexcept {
-    return level != Level::Off && level <= max_level();
-}
-
-// Installs the process's sink. Only the first call succeeds; later calls
-// return false and leave the installed sink in place. The sink must live
-// until the process ends.
-bool set_sink(Sink* sink) noexcept;
-Sink* sink() noexcept;
 
 // Formats and dispatches one record; the caller has tested the level.
 template <class... Args>
@@ -70,7 +38,7 @@ void write(Level level, std::string_view target, const char* file, std::uint32_t
 
 #define KESTRUNE_LOG(level, target, ...)                                                     \
     do {                                                                                     \
-        if (::kestrune::log::enabled(level))                                                 \
+        if (::kestrune::log::detail::passes(level))                                                 \
             ::kestrune::log::write(level, target,                                            \
                                    __FILE__, __LINE__, \
                                    __VA_ARGS__);                                             \

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include <fmt/format.h>
+
 namespace kestrune::text {
 
 namespace {
@@ -342,6 +344,19 @@ std::optional<std::uint32_t> parse_u32(std::string_view s) noexcept {
         if (value > 0xFFFFFFFFull) return std::nullopt;
     }
     return static_cast<std::uint32_t>(value);
+}
+
+std::string file_uri(const std::filesystem::path& absolute) {
+    std::string out = "file://";
+    for (unsigned char c : absolute.native()) {
+        const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                          c == '.' || c == '_' || c == '~' || c == '/';
+        if (keep)
+            out.push_back(char(c));
+        else
+            fmt::format_to(std::back_inserter(out), "%{:02X}", c);
+    }
+    return out;
 }
 
 }  // namespace kestrune::text

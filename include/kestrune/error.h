@@ -12,15 +12,27 @@
 namespace kestrune {
 
 /// A failed operation of the library: an I/O failure, a content problem
-/// found by a parser or a lookup, or one of those wrapped in a context text
-/// naming the file or scan being worked on.
+/// found by a parser or a lookup, an argument the operation cannot take, a
+/// write the library refuses to make, or one of those wrapped in a context
+/// text naming the file or scan being worked on.
+///
+/// Callers act on the kind of the cause (`cause()`), never on the text:
+/// the command-line tool's exit status and the Python exception types come
+/// from it.
 class KESTRUNE_API Error {
 public:
     /// What went wrong.
     enum class Kind : unsigned char {
         Io,      ///< The operating system refused a request, or a file ended early.
         Parse,   ///< A file's content could not be read.
-        Context  ///< Another error, with a text naming what was being done.
+        Context,  ///< Another error, with a text naming what was being done.
+        /// An argument the operation cannot take: an option out of range, a
+        /// function, scan or channel the run does not have, a selection that
+        /// matches nothing.
+        InvalidArgument,
+        /// A write the library will not make: an output that would land in a
+        /// run directory being read, two outputs on one file.
+        Refused
     };
 
     /// An operating-system failure, keeping its error number.
@@ -33,6 +45,10 @@ public:
     static Error parse(std::string message);
     /// `inner`, wrapped in the text `context`.
     static Error context(std::string context, Error inner);
+    /// An argument the operation cannot take, described by `message`.
+    static Error invalid_argument(std::string message);
+    /// A write refused, described by `message`.
+    static Error refused(std::string message);
 
     /// Moves the error.
     Error(Error&&) noexcept = default;
@@ -44,15 +60,19 @@ public:
 
     /// The kind of failure.
     Kind kind() const noexcept { return kind_; }
-    /// Parse: the message; Context: the context text; Io: empty.
+    /// The kind of the innermost error, below every Context: what went wrong.
+    Kind cause() const noexcept;
+    /// Parse, InvalidArgument, Refused: the message; Context: the context
+    /// text; Io: empty.
     const std::string& text() const noexcept { return text_; }
     /// The wrapped error of a Context error, else nullptr.
     const Error* inner() const noexcept { return inner_.get(); }
     /// The OS error number of an Io error, 0 for a short read or other kinds.
     int os_errno() const noexcept { return os_errno_; }
 
-    /// The display text: "I/O error: ...", "parse error: ..." or
-    /// "<context>: <inner display text>".
+    /// The display text: "I/O error: ...", "parse error: ...", the message
+    /// alone for InvalidArgument and Refused, or "<context>: <inner display
+    /// text>".
     std::string to_string() const;
 
 private:

@@ -19,6 +19,12 @@ namespace kestrune {
 
 class ScanCursor;
 
+/// @cond DETAIL
+namespace detail {
+struct RunAccess;
+}
+/// @endcond
+
 /// An opened run directory (a Waters MassLynx ".raw" folder), read-only.
 ///
 /// Opening reads the run header, the instrument settings, the function
@@ -72,6 +78,16 @@ public:
     Result<ScanCursor> scans(std::uint32_t function, std::uint64_t first = 0,
                              std::uint64_t count = std::numeric_limits<std::uint64_t>::max()) const;
 
+    /// The retention time (minutes) of every scan of a function, from its
+    /// index; empty for a function that is not readable.
+    std::vector<float> retention_times(std::uint32_t function) const;
+    /// Whether a readable function's spectra are profile or centroid,
+    /// judged from up to 12 scans spread over it: profile when the median
+    /// spacing of neighbouring m/z values (each drift time of an
+    /// ion-mobility frame on its own), relative to the m/z, is below
+    /// 2.5e-4. Fails when a sampled scan cannot be decoded or the function
+    /// is not readable.
+    Result<Representation> representation(std::uint32_t function) const;
     /// The chromatogram channels of _CHROMS.INF, read on each call; empty
     /// when the run has none.
     Result<std::vector<Channel>> channels() const;
@@ -84,6 +100,7 @@ private:
     explicit Run(std::unique_ptr<Impl> impl) noexcept;
     std::unique_ptr<Impl> impl_;
     friend class ScanCursor;
+    friend struct detail::RunAccess;
 };
 
 /// Consecutive scans of one function, decoded in order from one open data

@@ -28,6 +28,17 @@ inline std::string_view encoding_name(Encoding e) noexcept {
     return static_cast<std::size_t>(e) < 4 ? names[static_cast<std::size_t>(e)] : "?";
 }
 
+/// How a function's spectra hold their peaks.
+enum class Representation : std::uint8_t {
+    Centroid,  ///< One point per peak.
+    Profile    ///< Peak shapes sampled along the m/z axis.
+};
+
+/// "centroid" or "profile".
+inline std::string_view representation_name(Representation r) noexcept {
+    return r == Representation::Profile ? "profile" : "centroid";
+}
+
 /// The m/z calibration of one function.
 struct Calibration {
     /// The calibration's form.

@@ -3,11 +3,12 @@
 #include "kestrune/run.h"
 
 #include <utility>
-#include <variant>
 
 #include <fmt/format.h>
 
+#include "api/run_access.h"
 #include "reader/reader.h"
+#include "reader/representation.h"
 #include "text.h"
 
 namespace kestrune {
@@ -119,25 +120,24 @@ std::optional<Statistics> Run::statistics(std::uint32_t function) const {
 }
 
 Result<Scan> Run::read_scan(std::uint32_t function, std::uint64_t scan) const {
-    auto decoded = impl_->reader.decode_scan(function, scan);
-    if (!decoded) return fail(std::move(decoded.error()));
-    Scan out;
-    out.function = decoded->function;
-    out.index = decoded->scan;
-    out.rt_min = decoded->rt_min;
-    out.collision_energy = decoded->collision_energy;
-    out.etd_fragmentation_mode = decoded->etd_fragmentation_mode;
-    if (auto* s = std::get_if<raw::data::Spectrum>(&decoded->data)) {
-        out.mz = std::move(s->mz);
-        out.intensity = std::move(s->intensity);
-    } else {
-        auto& ims = std::get<raw::data::ImsSpectrum>(decoded->data);
-        out.ion_mobility = true;
-        out.mz = std::move(ims.mz);
-        out.intensity = std::move(ims.intensity);
-        out.drift_time_ms = std::move(ims.drift_time_ms);
-    }
+    return impl_->reader.decode_scan(function, scan);
+}
+
+std::vector<float> Run::retention_times(std::uint32_t function) const {
+    std::vector<float> out;
+    const reader::FunctionEntry* e = impl_->reader.function(function);
+    if (e == nullptr) return out;
+    out.reserve(e->idx.size());
+    for (std::size_t s = 0; s < e->idx.size(); ++s) out.push_back(e->idx.rt_min(s));
     return out;
+}
+
+Result<Representation> Run::representation(std::uint32_t function) const {
+    const reader::FunctionEntry* e = impl_->reader.function(function);
+    if (e == nullptr)
+        return fail(Error::invalid_argument(fmt::format("function {} is not a readable function of {}", function,
+                                                        text::quoted(impl_->reader.name()))));
+    return reader::detect_representation(impl_->reader, *e);
 }
 
 Result<ScanCursor> Run::scans(std::uint32_t function, std::uint64_t first, std::uint64_t count) const {
@@ -177,5 +177,7 @@ std::uint64_t ScanCursor::position() const noexcept { return impl_->range.positi
 std::uint64_t ScanCursor::end() const noexcept { return impl_->range.end(); }
 
 const char* version() noexcept { return KESTRUNE_VERSION_STRING; }
+
+const reader::Reader& detail::RunAccess::reader(const Run& run) noexcept { return run.impl_->reader; }
 
 }  // namespace kestrune

@@ -1,5 +1,4 @@
 #include "raw/data.h"
-#include "test_hooks.h"
 #include "text.h"
 
 #include <fmt/format.h>

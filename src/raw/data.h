@@ -102,6 +102,15 @@ struct ScanArrays {
 // without fresh arrays. Returns the number of peaks.
 Result<std::size_t> decode_into(Encoding encoding, Bytes bytes, const DecodeParams& params, ScanArrays out);
 
+namespace detail {
+// Whether the decoders may take four records at a time with AVX2 (on by
+// default where the processor has it). Both ways give the same bits; tests
+// and benchmarks switch it off to run the one-record loop.
+void set_vector_kernels(bool enabled) noexcept;
+// Whether the four-record kernels are in use now.
+bool vector_kernels() noexcept;
+}  // namespace detail
+
 }  // namespace kestrune::raw::data
 
 namespace kestrune::raw {

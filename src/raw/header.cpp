@@ -5,7 +5,6 @@
 
 #include "fs.h"
 #include "text.h"
-#include "test_hooks.h"
 
 namespace kestrune::raw::header {
 

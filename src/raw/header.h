@@ -48,6 +48,11 @@ struct InstrumentText {
 };
 InstrumentText split_instrument(std::string_view text);
 
+// Parses the value of a calibration line: comma-separated coefficients,
+// the last piece being the type. (A step of the header parser that tests
+// and fuzz targets reach directly.)
+Result<FunctionCal> parse_cal_value(std::string_view value);
+
 }  // namespace kestrune::raw::header
 
 namespace kestrune::raw {

@@ -12,8 +12,6 @@ namespace kestrune::reader {
 
 namespace {
 
-constexpr std::string_view kTarget = "kestrune::reader";
-
 class Dir {
 public:
     explicit Dir(DIR* d) : d_(d) {}

@@ -9,6 +9,9 @@
 
 namespace kestrune::reader {
 
+// The target of the reader's log records.
+inline constexpr std::string_view kTarget = "kestrune::reader";
+
 // Whether a lookup logs what it chose (the reader's lookups) or stays silent
 // and reports a failed listing without context (the extension's own lookup).
 enum class LookupMode { Logged, Silent };

@@ -11,13 +11,10 @@
 #include "log.h"
 #include "reader/lookup.h"
 #include "text.h"
-#include "test_hooks.h"
 
 namespace kestrune::reader {
 
 namespace {
-
-constexpr std::string_view kTarget = "kestrune::reader";
 
 template <class T>
 Result<T> with_reading_context(Result<T> r, const std::filesystem::path& path) {
@@ -68,6 +65,62 @@ const FunctionEntry* Reader::function(std::uint32_t number) const noexcept {
     return nullptr;
 }
 
+Result<std::optional<FunctionEntry>> Reader::open_function(const raw::functions_inf::FunctionInfo& info,
+                                                           std::string_view instrument, bool debug) const {
+    const std::filesystem::path& dir = dir_;
+    const std::uint32_t n = info.index;
+    const std::string idx_name = function_file_name(n, ".IDX");
+    const std::string dat_name = function_file_name(n, ".DAT");
+    auto idx_path = find_file(dir, idx_name);
+    if (!idx_path) return fail(std::move(idx_path.error()));
+    auto dat_path = find_file(dir, dat_name);
+    if (!dat_path) return fail(std::move(dat_path.error()));
+    if (!*idx_path || !*dat_path) {
+        log_warn(kTarget, "function {}: {} or {} missing in {}; skipping function", n, idx_name, dat_name, dir);
+        return std::optional<FunctionEntry>();
+    }
+
+    auto idx = with_reading_context(raw::ScanIndex::from_path(**idx_path), **idx_path);
+    if (!idx) return fail(std::move(idx.error()));
+    auto dat_size = fs::file_size(**dat_path);
+    if (!dat_size) return fail(std::move(dat_size.error()));
+
+    FunctionEntry entry;
+    entry.number = n;
+    entry.info = info;
+    entry.idx = std::move(*idx);
+    entry.dat_path = std::move(**dat_path);
+    entry.dat_size = *dat_size;
+    raw::data::EncodingChoice choice = raw::data::choose_encoding(entry.idx, instrument, debug);
+    entry.encoding = choice.encoding;
+    if (const auto cal = header_.calibration.find(n); cal != header_.calibration.end())
+        entry.cal = cal->second;
+    else
+        log_warn(kTarget, "function {}: no Cal Function line in _HEADER.TXT; m/z is uncalibrated", n);
+
+    auto sts_path = find_file(dir, function_file_name(n, ".STS"));
+    if (!sts_path) return fail(std::move(sts_path.error()));
+    if (!*sts_path) {
+        log_debug(kTarget, "function {}: no STS file", n);
+    } else if (auto sts = raw::FuncSts::from_path(**sts_path)) {
+        entry.sts = std::move(*sts);
+    } else {
+        log_warn(kTarget, "function {}: ignoring unreadable {}: {}", n, **sts_path, sts.error().to_string());
+    }
+
+    if (const auto end = index_end(entry.idx, entry.encoding); end && *end > entry.dat_size)
+        log_warn(kTarget, "function {}: index addresses {} bytes but {} is {} bytes", n, *end, entry.dat_path,
+                 entry.dat_size);
+    if (debug)
+        log_debug(kTarget,
+                  "function {}: {} scans, m/z {}-{}, subtype {:#04x}{}, encoding {} ({}), calibration {} with {} "
+                  "coefficients, DAT {} bytes",
+                  n, entry.idx.size(), text::plain(info.mz_low), text::plain(info.mz_high), info.scan_subtype,
+                  info.is_lock_mass() ? " (lock mass)" : "", encoding_name(entry.encoding), choice.note,
+                  raw::header::cal_type_name(entry.cal.cal_type), entry.cal.coefficients.size(), entry.dat_size);
+    return std::optional<FunctionEntry>(std::move(entry));
+}
+
 Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
     Reader r;
     r.dir_ = dir_in;
@@ -109,62 +162,9 @@ Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
 
     r.functions_.reserve(table->functions.size());
     for (const auto& info : table->functions) {
-        const std::uint32_t n = info.index;
-        const std::string idx_name = function_file_name(n, ".IDX");
-        const std::string dat_name = function_file_name(n, ".DAT");
-        auto idx_path = find_file(dir, idx_name);
-        if (!idx_path) return fail(std::move(idx_path.error()));
-        auto dat_path = find_file(dir, dat_name);
-        if (!dat_path) return fail(std::move(dat_path.error()));
-        if (!*idx_path || !*dat_path) {
-            log_warn(kTarget, "function {}: {} or {} missing in {}; skipping function", n, idx_name, dat_name, dir);
-            continue;
-        }
-
-        auto idx = with_reading_context(raw::ScanIndex::from_path(**idx_path), **idx_path);
-        if (!idx) return fail(std::move(idx.error()));
-        auto dat_size = fs::file_size(**dat_path);
-        if (!dat_size) return fail(std::move(dat_size.error()));
-
-        FunctionEntry entry;
-        entry.number = n;
-        entry.info = info;
-        entry.idx = std::move(*idx);
-        entry.dat_path = std::move(**dat_path);
-        entry.dat_size = *dat_size;
-
-        raw::data::EncodingChoice choice = raw::data::choose_encoding(entry.idx, instrument, debug);
-        entry.encoding = choice.encoding;
-
-        if (const auto cal = r.header_.calibration.find(n); cal != r.header_.calibration.end()) {
-            entry.cal = cal->second;
-        } else {
-            log_warn(kTarget, "function {}: no Cal Function line in _HEADER.TXT; m/z is uncalibrated", n);
-        }
-
-        auto sts_path = find_file(dir, function_file_name(n, ".STS"));
-        if (!sts_path) return fail(std::move(sts_path.error()));
-        if (!*sts_path) {
-            log_debug(kTarget, "function {}: no STS file", n);
-        } else if (auto sts = raw::FuncSts::from_path(**sts_path)) {
-            entry.sts = std::move(*sts);
-        } else {
-            log_warn(kTarget, "function {}: ignoring unreadable {}: {}", n, **sts_path, sts.error().to_string());
-        }
-
-        if (const auto end = index_end(entry.idx, entry.encoding); end && *end > entry.dat_size)
-            log_warn(kTarget, "function {}: index addresses {} bytes but {} is {} bytes", n, *end, entry.dat_path,
-                     entry.dat_size);
-
-        if (debug) {
-            log_debug(kTarget,
-                      "function {}: {} scans, m/z {}-{}, subtype {:#04x}{}, encoding {} ({}), calibration {} with {} "
-                      "coefficients, DAT {} bytes",
-                      n, entry.idx.size(), text::plain(info.mz_low), text::plain(info.mz_high), info.scan_subtype,
-                      info.is_lock_mass() ? " (lock mass)" : "", encoding_name(entry.encoding), choice.note,
-                      raw::header::cal_type_name(entry.cal.cal_type), entry.cal.coefficients.size(), entry.dat_size);
-        }
-        r.functions_.push_back(std::move(entry));
+        auto entry = r.open_function(info, instrument, debug);
+        if (!entry) return fail(std::move(entry.error()));
+        if (*entry) r.functions_.push_back(std::move(**entry));
     }
 
     r.name_ = run_name(dir);
@@ -174,50 +174,38 @@ Result<Reader> Reader::open(const std::filesystem::path& dir_in) {
     return r;
 }
 
-Result<DecodedSpectrum> Reader::decode_scan(std::uint32_t function, std::uint64_t scan) const {
-    auto decode = [&]() -> Result<DecodedSpectrum> {
+Result<void> Reader::decode_bytes(const FunctionEntry& entry, const raw::DecodeParams& params, std::uint64_t scan,
+                                  Bytes bytes, kestrune::Scan& out) {
+    auto peaks = raw::data::decode_into(entry.encoding, bytes, params,
+                                        {out.mz, out.intensity, out.drift_time_ms});
+    if (!peaks) return fail(std::move(peaks.error()));
+    out.function = entry.number;
+    out.index = scan;
+    out.rt_min = entry.idx.rt_min(scan);
+    out.ion_mobility = entry.encoding == Encoding::B;
+    out.collision_energy = entry.sts ? entry.sts->collision_energy(scan) : std::nullopt;
+    out.etd_fragmentation_mode = entry.sts ? entry.sts->etd_fragmentation_mode(scan) : std::nullopt;
+    return {};
+}
+
+void Reader::trace_scan(const FunctionEntry& entry, std::uint64_t scan, std::uint64_t start,
+                        std::uint64_t length) const {
+    log_trace(kTarget, "function {} scan {}: {} bytes {}..{} of {}, RT {} min", entry.number, scan,
+              encoding_name(entry.encoding), start, start + length, entry.dat_path, text::plain(entry.idx.rt_min(scan)));
+}
+
+Result<kestrune::Scan> Reader::decode_scan(std::uint32_t function, std::uint64_t scan) const {
+    auto decode = [&]() -> Result<kestrune::Scan> {
         const FunctionEntry* entry = this->function(function);
         if (entry == nullptr) return parse_error(fmt::format("function {} not present in bundle", function));
-        const std::size_t n = entry->idx.size();
-        if (scan >= n) return parse_error(fmt::format("function {} scan {} out of range", function, scan));
-
+        if (scan >= entry->idx.size()) return parse_error(fmt::format("function {} scan {} out of range", function, scan));
         const auto [start, length] = raw::data::scan_bytes(entry->idx, scan, entry->encoding, entry->dat_size);
-        const float rt_min = entry->idx.rt_min(scan);
-
-        log_trace(kTarget, "function {} scan {}: {} bytes {}..{} of {}, RT {} min", function, scan,
-                  encoding_name(entry->encoding), start, start + length, entry->dat_path, text::plain(rt_min));
-
+        trace_scan(*entry, scan, start, length);
         auto bytes = fs::read_range(entry->dat_path, start, length);
         if (!bytes) return fail(std::move(bytes.error()));
-
-        const raw::DecodeParams params = decode_params(*entry);
-
-        DecodedSpectrum out;
-        switch (entry->encoding) {
-            case Encoding::A:
-            case Encoding::C:
-            case Encoding::D: {
-                auto spectrum = entry->encoding == Encoding::A   ? raw::data::decode_encoding_a(*bytes, params)
-                                : entry->encoding == Encoding::C ? raw::data::decode_encoding_c(*bytes, params)
-                                                                 : raw::data::decode_encoding_d(*bytes, params);
-                if (!spectrum) return fail(std::move(spectrum.error()));
-                out.data = std::move(*spectrum);
-                break;
-            }
-            case Encoding::B: {
-                auto ims = raw::data::decode_encoding_b(*bytes, params);
-                if (!ims) return fail(std::move(ims.error()));
-                out.data = std::move(*ims);
-                break;
-            }
-        }
-        if (entry->sts) {
-            out.collision_energy = entry->sts->collision_energy(scan);
-            out.etd_fragmentation_mode = entry->sts->etd_fragmentation_mode(scan);
-        }
-        out.scan = scan;
-        out.function = function;
-        out.rt_min = rt_min;
+        kestrune::Scan out;
+        if (auto decoded = decode_bytes(*entry, decode_params(*entry), scan, *bytes, out); !decoded)
+            return fail(std::move(decoded.error()));
         return out;
     };
     auto result = decode();
@@ -293,9 +281,7 @@ Result<ScanRange> ScanRange::open(const Reader& reader, std::uint32_t function, 
 
 Result<Bytes> ScanRange::scan_bytes(std::uint64_t scan) {
     const auto [start, length] = raw::data::scan_bytes(entry_->idx, scan, entry_->encoding, entry_->dat_size);
-    log_trace(kTarget, "function {} scan {}: {} bytes {}..{} of {}, RT {} min", entry_->number, scan,
-              encoding_name(entry_->encoding), start, start + length, entry_->dat_path,
-              text::plain(entry_->idx.rt_min(scan)));
+    reader_->trace_scan(*entry_, scan, start, length);
     if (length == 0) return Bytes();
     if (start < window_start_ || start + length > window_start_ + window_filled_) {
         // Scans lie back to back: read this one and those after it that fit
@@ -316,24 +302,12 @@ Result<Bytes> ScanRange::scan_bytes(std::uint64_t scan) {
 Result<bool> ScanRange::next(kestrune::Scan& out) {
     if (next_ >= end_) return false;
     const std::uint64_t scan = next_++;
-    auto decode = [&]() -> Result<bool> {
-        auto bytes = scan_bytes(scan);
-        if (!bytes) return fail(std::move(bytes.error()));
-        auto peaks = raw::data::decode_into(entry_->encoding, *bytes, params_,
-                                            {out.mz, out.intensity, out.drift_time_ms});
-        if (!peaks) return fail(std::move(peaks.error()));
-        return true;
-    };
-    auto decoded = decode();
+    auto bytes = scan_bytes(scan);
+    Result<void> decoded = bytes ? Reader::decode_bytes(*entry_, params_, scan, *bytes, out)
+                                 : Result<void>(fail(std::move(bytes.error())));
     if (!decoded)
         return fail(Error::context(fmt::format("{} function {} scan {}", reader_->dir(), entry_->number, scan),
                                    std::move(decoded.error())));
-    out.function = entry_->number;
-    out.index = scan;
-    out.rt_min = entry_->idx.rt_min(scan);
-    out.ion_mobility = entry_->encoding == Encoding::B;
-    out.collision_energy = entry_->sts ? entry_->sts->collision_energy(scan) : std::nullopt;
-    out.etd_fragmentation_mode = entry_->sts ? entry_->sts->etd_fragmentation_mode(scan) : std::nullopt;
     return true;
 }
 

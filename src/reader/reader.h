@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "error.h"
@@ -40,20 +39,23 @@ struct FunctionEntry {
     Encoding encoding = Encoding::A;
 };
 
-struct DecodedSpectrum {
-    std::optional<double> collision_energy;
-    std::optional<double> etd_fragmentation_mode;
-    std::variant<raw::data::Spectrum, raw::data::ImsSpectrum> data;
-    std::uint64_t scan = 0;
-    std::uint32_t function = 0;
-    float rt_min = 0;
-};
-
 class Reader {
 public:
     static Result<Reader> open(const std::filesystem::path& dir);
 
-    Result<DecodedSpectrum> decode_scan(std::uint32_t function, std::uint64_t scan) const;
+    // One scan: one open of the data file and one read of exactly the
+    // scan's bytes. Errors carry the context "{} function {} scan {}".
+    Result<kestrune::Scan> decode_scan(std::uint32_t function, std::uint64_t scan) const;
+
+    // Decodes the bytes of scan `scan` of `entry` with its decode_params
+    // into `out`, reusing its arrays, and sets every other field of `out`:
+    // the one decode path of single reads and cursors. Errors come without
+    // context.
+    static Result<void> decode_bytes(const FunctionEntry& entry, const raw::DecodeParams& params, std::uint64_t scan,
+                                     Bytes bytes, kestrune::Scan& out);
+
+    // The Trace record of a scan read.
+    void trace_scan(const FunctionEntry& entry, std::uint64_t scan, std::uint64_t start, std::uint64_t length) const;
 
     // The parameters every scan of the function is decoded with.
     raw::DecodeParams decode_params(const FunctionEntry& entry) const;
@@ -81,6 +83,11 @@ public:
     Result<std::optional<std::vector<raw::chroms::ChromPoint>>> read_channel(std::size_t index) const;
 
 private:
+    // The entry of one record of the function table; nothing (with a
+    // warning) when its index or data file is missing.
+    Result<std::optional<FunctionEntry>> open_function(const raw::functions_inf::FunctionInfo& info,
+                                                       std::string_view instrument, bool debug) const;
+
     raw::ExternInf extern_inf_;
     std::filesystem::path dir_;
     std::string name_;
@@ -123,6 +130,10 @@ private:
     std::uint64_t next_;
     std::uint64_t end_;
 };
+
+// The display name of a run directory: its final name component, or
+// "bundle.raw" when it has none (empty, ".", a root, ending in "..").
+std::string run_name(const std::filesystem::path& dir);
 
 // Flight time (us) of an ion of m/z 1 from the effective flight length (mm)
 // and voltage (V), in the fixed order of operations.

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "support/temp_dir.h"
-#include "test_hooks.h"
+#include "raw/data.h"
 
 using kestrune::Bytes;
 using kestrune::raw::CalType;

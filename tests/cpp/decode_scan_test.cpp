@@ -96,11 +96,11 @@ TEST(DecodeScan, EncodingAScanCarriesItsRetentionTimeAndCalibration) {
     Reader r = open_run(dir, spec_with({f}, "QTOF", {{1, "0,2,T1"}}));
     auto s = r.decode_scan(1, 1);
     ASSERT_TRUE(s) << s.error().to_string();
-    const auto& sp = std::get<raw::data::Spectrum>(s->data);
+    const auto& sp = (*s);
     EXPECT_THAT(sp.mz, ElementsAre(16.0));
     EXPECT_THAT(sp.intensity, ElementsAre(16.0f));
     EXPECT_EQ(s->rt_min, 2.5f);
-    EXPECT_EQ(s->scan, 1u);
+    EXPECT_EQ(s->index, 1u);
     EXPECT_EQ(s->function, 1u);
     EXPECT_EQ(s->collision_energy, 30.5);
     EXPECT_EQ(s->etd_fragmentation_mode, 0.0);
@@ -113,7 +113,7 @@ TEST(DecodeScan, WithoutStatisticsBothStatisticValuesAreAbsent) {
     ASSERT_TRUE(s) << s.error().to_string();
     EXPECT_FALSE(s->collision_energy.has_value());
     EXPECT_FALSE(s->etd_fragmentation_mode.has_value());
-    EXPECT_THAT(std::get<raw::data::Spectrum>(s->data).mz, ElementsAre(4.0));  // uncalibrated T0
+    EXPECT_THAT((*s).mz, ElementsAre(4.0));  // uncalibrated T0
 }
 
 TEST(DecodeScan, VariantBLastScanRunsToTheEndOfTheFile) {
@@ -124,7 +124,7 @@ TEST(DecodeScan, VariantBLastScanRunsToTheEndOfTheFile) {
     ASSERT_EQ(r.functions()[0].encoding, Encoding::C);
     auto s = r.decode_scan(1, 1);
     ASSERT_TRUE(s) << s.error().to_string();
-    const auto& sp = std::get<raw::data::Spectrum>(s->data);
+    const auto& sp = (*s);
     ASSERT_EQ(sp.mz.size(), 3u);
     EXPECT_NEAR(sp.mz[0], 100.0, 1e-9);
     EXPECT_NEAR(sp.mz[1], 225.0, 1e-9);
@@ -141,7 +141,7 @@ TEST(DecodeScan, VariantBSuccessorWithSmallerOffsetGivesAnEmptyScan) {
     ASSERT_TRUE(reopened);
     auto s = reopened->decode_scan(1, 0);
     ASSERT_TRUE(s) << s.error().to_string();
-    EXPECT_TRUE(std::get<raw::data::Spectrum>(s->data).mz.empty());
+    EXPECT_TRUE((*s).mz.empty());
 }
 
 TEST(DecodeScan, RangeIsClippedToTheRecordedFileSize) {
@@ -163,7 +163,7 @@ TEST(DecodeScan, RangeIsClippedToTheRecordedFileSize) {
     ASSERT_TRUE(r);
     s = r->decode_scan(1, 0);
     ASSERT_TRUE(s) << s.error().to_string();
-    EXPECT_TRUE(std::get<raw::data::Spectrum>(s->data).mz.empty());
+    EXPECT_TRUE((*s).mz.empty());
 }
 
 TEST(DecodeScan, DataFileShrunkAfterOpenIsAShortRead) {
@@ -187,7 +187,7 @@ TEST(DecodeScan, ImsScansDecodeWithDriftTimes) {
     ASSERT_EQ(r.functions()[0].encoding, Encoding::B);
     auto s = r.decode_scan(1, 0);
     ASSERT_TRUE(s) << s.error().to_string();
-    const auto& ims = std::get<raw::data::ImsSpectrum>(s->data);
+    const auto& ims = (*s);
     ASSERT_EQ(ims.mz.size(), 2u);
     EXPECT_NEAR(ims.mz[0], 100.0, 1e-9);
     EXPECT_NEAR(ims.mz[1], 400.0, 1e-9);
@@ -219,17 +219,17 @@ TEST(DecodeScan, ConcurrentDecodingMatchesASerialPass) {
         scans.push_back(scan);
     }
     Reader r = open_run(dir, spec_with({b30_function(scans)}, "QTOF", {{1, "1e-3,1.0001,2e-7,T1"}}));
-    std::vector<raw::data::Spectrum> serial;
-    for (std::uint64_t s = 0; s < scans.size(); ++s) serial.push_back(std::get<raw::data::Spectrum>(r.decode_scan(1, s)->data));
+    std::vector<Scan> serial;
+    for (std::uint64_t s = 0; s < scans.size(); ++s) serial.push_back(*r.decode_scan(1, s));
 
-    std::vector<std::vector<raw::data::Spectrum>> per_thread(4);
+    std::vector<std::vector<Scan>> per_thread(4);
     std::vector<std::thread> threads;
     for (auto& out : per_thread)
         threads.emplace_back([&r, &out, n = scans.size()] {
             for (int round = 0; round < 5; ++round)
                 for (std::uint64_t s = 0; s < n; ++s) {
                     auto d = r.decode_scan(1, s);
-                    if (d) out.push_back(std::get<raw::data::Spectrum>(d->data));
+                    if (d) out.push_back(std::move(*d));
                 }
         });
     for (auto& t : threads) t.join();

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "support/temp_dir.h"
-#include "test_hooks.h"
+#include "raw/header.h"
 
 using kestrune::Error;
 using kestrune::raw::CalType;

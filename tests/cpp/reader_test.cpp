@@ -8,7 +8,7 @@
 #include "support/capture.h"
 #include "support/run_writer.h"
 #include "support/temp_dir.h"
-#include "test_hooks.h"
+#include "reader/reader.h"
 
 namespace kestrune {
 namespace {

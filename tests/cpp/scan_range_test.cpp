@@ -58,16 +58,11 @@ void expect_range_matches_single_scans(const Reader& r) {
         ASSERT_TRUE(single) << single.error().to_string();
         EXPECT_EQ(out.index, s);
         EXPECT_EQ(out.rt_min, single->rt_min);
-        std::visit(
-            [&](const auto& d) {
-                EXPECT_EQ(out.mz, d.mz);
-                EXPECT_EQ(out.intensity, d.intensity);
-                if constexpr (requires { d.drift_time_ms; })
-                    EXPECT_EQ(out.drift_time_ms, d.drift_time_ms);
-                else
-                    EXPECT_TRUE(out.drift_time_ms.empty());
-            },
-            single->data);
+        EXPECT_EQ(out.mz, single->mz);
+        EXPECT_EQ(out.intensity, single->intensity);
+        EXPECT_EQ(out.drift_time_ms, single->drift_time_ms);
+        EXPECT_EQ(out.ion_mobility, single->ion_mobility);
+        if (!single->ion_mobility) EXPECT_TRUE(out.drift_time_ms.empty());
         if (s == 0) storage = out.mz.data();
         EXPECT_EQ(out.mz.data(), storage) << "scan " << s << " reallocated";
     }

@@ -73,8 +73,13 @@ def test_installs_headers_versioned_library_and_packages(prefix):
     # Only the public API is exported: every defined function symbol outside
     # the standard library's inline code belongs to it.
     symbols = run("nm", "-DC", "--defined-only", library).stdout.splitlines()
-    exported = [s.split(" ", 2)[2] for s in symbols if s.split(" ")[1] == "T"]
-    public = ("kestrune::Run::", "kestrune::ScanCursor::", "kestrune::Error::", "kestrune::version()")
+    exported = [s.split(" ", 2)[2].replace("[abi:cxx11]", "") for s in symbols if s.split(" ")[1] == "T"]
+    public = ("kestrune::Run::", "kestrune::ScanCursor::", "kestrune::Error::", "kestrune::version()",
+              "kestrune::export_mzml(", "kestrune::ExportOptions::", "kestrune::OutputStream::",
+              "kestrune::FdOutputStream::", "kestrune::default_threads()", "kestrune::check_output_outside_run(",
+              "kestrune::install_output_signal_handlers()", "kestrune::describe_run(", "kestrune::measure_run(",
+              "kestrune::QcOptions::", "kestrune::qc_html(", "kestrune::mzqc_json(", "kestrune::qc_report(",
+              "kestrune::log::", "kestrune::text::")
     assert exported and all(s.startswith(public) for s in exported), [s for s in exported if not s.startswith(public)]
 
 
@@ -110,6 +115,20 @@ def test_pkg_config_consumer_reads_the_sample_as_python_does(prefix, tmp_path):
     for c in r.channels:
         expected.append(f"channel {c.index} {c.name} [{c.units}] points {len(r.read_chrom(c.index))}")
     assert [line for line in out if not line.startswith("first scan ")] == expected
+
+
+def test_library_export_writes_the_bytes_of_the_tool(prefix, tmp_path):
+    pc_dir = os.path.dirname(only(prefix, r"kestrune\.pc"))
+    env = dict(os.environ, PKG_CONFIG_PATH=pc_dir)
+    flags = run("pkg-config", "--define-variable=prefix=" + prefix, "--cflags", "--libs", "kestrune", env=env)
+    exe = str(tmp_path / "export_run")
+    run("g++", "-std=c++23", os.path.join(EXAMPLES, "export_run.cpp"), "-o", exe, *flags.stdout.split())
+    lib_dir = os.path.dirname(only(prefix, r"libkestrune\.so\.\d+\.\d+\.\d+"))
+    library, tool = tmp_path / "library.mzML", tmp_path / "tool.mzML"
+    out = run(exe, SAMPLE, str(library), env=dict(os.environ, LD_LIBRARY_PATH=lib_dir)).stdout
+    assert "MS1 spectra" in out
+    run(os.path.join(BUILD, "cli", "kestrune"), "export", SAMPLE, "-o", str(tool), "--threads", "1")
+    assert library.read_bytes() == tool.read_bytes()
 
 
 def test_cmake_consumer_loops_over_every_scan_as_python_reads_them(prefix, tmp_path):

@@ -1,9 +1,13 @@
 """The Snakemake workflow of workflow/: one export job per run directory,
-nothing redone while the runs are unchanged, only the changed run redone."""
+nothing redone while the runs are unchanged, only the changed run redone;
+settings it cannot work with are refused before any job, saying why. (Its
+SLURM profile is tested in tests/cluster.)"""
 
 import os
+import re
 import shutil
 import subprocess
+import sys
 import time
 import xml.etree.ElementTree as ET
 
@@ -77,3 +81,25 @@ def test_a_changed_file_of_one_run_redoes_that_run_only(workflow_dir):
     snakemake(workflow_dir)
     after = mtimes(out)
     assert [n for n in RUNS if after[n] != before[n]] == ["beta"]
+
+
+@pytest.mark.parametrize("config, path, said", [
+    (["kestrune=/nowhere/kestrune"], None, r"config key kestrune names '/nowhere/kestrune'"),
+    (["kestrune="], "bare", r"kestrune is not on PATH and the config key kestrune is empty"),
+    (["kestrune=%s" % CLI, "export_args=--no-compress --threads 4"], None, r"export_args must not hold --threads"),
+])
+def test_settings_it_cannot_work_with_are_refused_saying_why(tmp_path, config, path, said):
+    (tmp_path / "runs").mkdir()
+    standard_builder().build(str(tmp_path / "runs" / "alpha.raw"))
+    snake = shutil.which("snakemake")
+    env = dict(os.environ)
+    if path == "bare":  # only the interpreter's and Snakemake's folders
+        env["PATH"] = os.pathsep.join({os.path.dirname(snake), os.path.dirname(os.path.realpath(sys.executable))})
+        assert shutil.which("kestrune", path=env["PATH"]) is None
+    proc = subprocess.run(
+        [snake, "-n", "--snakefile", SNAKEFILE, "--directory", str(tmp_path), "--cores", "1",
+         "--config", "input_dir=%s" % (tmp_path / "runs"), "output_dir=%s" % (tmp_path / "mzml"), *config],
+        env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=120)
+    assert proc.returncode != 0
+    assert re.search(said, proc.stdout), proc.stdout
+    assert not (tmp_path / "mzml").exists()
