@@ -1,44 +1,28 @@
 // The passes over a function's scans that run in C++ while the scans
-// stream through one cursor: total and extracted ion current, and the
-// retention-time table. No Python here; callers let go of the interpreter
-// lock around them.
+// stream through one cursor: total and extracted ion current. No Python
+// here; callers let go of the interpreter lock around them.
 #include "common.h"
 
 namespace kestrune::pydata {
-
-std::shared_ptr<const std::vector<float>> OpenRun::retention_times(std::uint32_t function) const {
-    std::lock_guard lock(mutex_);
-    auto it = rt_tables_.find(function);
-    return it == rt_tables_.end() ? nullptr : it->second;
-}
-
-void OpenRun::remember_retention_times(std::uint32_t function, std::vector<float> table) const {
-    auto shared = std::make_shared<const std::vector<float>>(std::move(table));
-    std::lock_guard lock(mutex_);
-    rt_tables_.try_emplace(function, std::move(shared));
-}
 
 namespace {
 
 // Reads the selected scans through one cursor into one reused Scan and
 // appends (retention time, value(scan)) for each scan the selection keeps.
 template <class Value>
-kestrune::Result<Trace> trace(const OpenRun& open, const Selection& selection, Value value) {
-    auto cursor = open.run().scans(selection.function, selection.first, selection.end - selection.first);
+kestrune::Result<Trace> trace(const kestrune::Run& run, const Selection& selection, Value value) {
+    auto cursor = run.scans(selection.function, selection.first, selection.end - selection.first);
     if (!cursor) return kestrune::unexpected(std::move(cursor.error()));
     Trace out;
-    std::vector<float> table;
     kestrune::Scan scan;
     while (true) {
         auto more = cursor->next(scan);
         if (!more) return kestrune::unexpected(std::move(more.error()));
         if (!*more) break;
-        if (selection.whole_function) table.push_back(scan.rt_min);
         if (!selection.selects(scan.rt_min)) continue;
         out.rt_min.push_back(static_cast<double>(scan.rt_min));
         out.value.push_back(value(scan));
     }
-    if (selection.whole_function) open.remember_retention_times(selection.function, std::move(table));
     return out;
 }
 
@@ -62,30 +46,17 @@ double window_sum(const double* mz, const float* intensity, std::size_t n, doubl
 
 }  // namespace
 
-kestrune::Result<Trace> total_ion_current(const OpenRun& open, const Selection& selection) {
-    return trace(open, selection, [](const kestrune::Scan& scan) {
+kestrune::Result<Trace> total_ion_current(const kestrune::Run& run, const Selection& selection) {
+    return trace(run, selection, [](const kestrune::Scan& scan) {
         return intensity_sum(scan.intensity.data(), scan.intensity.size());
     });
 }
 
-kestrune::Result<Trace> extracted_ion_current(const OpenRun& open, const Selection& selection, double mz_low,
+kestrune::Result<Trace> extracted_ion_current(const kestrune::Run& run, const Selection& selection, double mz_low,
                                               double mz_high) {
-    return trace(open, selection, [mz_low, mz_high](const kestrune::Scan& scan) {
+    return trace(run, selection, [mz_low, mz_high](const kestrune::Scan& scan) {
         return window_sum(scan.mz.data(), scan.intensity.data(), scan.mz.size(), mz_low, mz_high);
     });
-}
-
-kestrune::Result<std::shared_ptr<const std::vector<float>>> retention_time_table(const OpenRun& open,
-                                                                                 std::uint32_t function) {
-    if (auto known = open.retention_times(function)) return known;
-    const kestrune::Function* f = open.run().function(function);
-    const std::uint64_t scans = f == nullptr ? 0 : f->scans;
-    Selection all{function, 0, scans, false, 0.0, 0.0, true};
-    auto pass = trace(open, all, [](const kestrune::Scan&) { return 0.0; });
-    if (!pass) return kestrune::unexpected(std::move(pass.error()));
-    if (auto known = open.retention_times(function)) return known;
-    // Kept by the pass unless the function had no scans to record.
-    return std::make_shared<const std::vector<float>>();
 }
 
 }  // namespace kestrune::pydata

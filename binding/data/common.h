@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <exception>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -28,33 +27,7 @@ namespace kestrune::pydata {
 using binding::PyRef;
 
 // ---------------------------------------------------------------------------
-// The opened run
-
-// One opened run, shared by its Run object and by every call and iterator
-// working on it: a call copies the shared pointer before it lets go of the
-// interpreter lock, so that Run.close() in another thread only drops the
-// Run object's reference and the reading call finishes on a run that stays
-// alive. kestrune::Run itself is immutable and safe for concurrent reads.
-class OpenRun {
-public:
-    explicit OpenRun(kestrune::Run run) noexcept : run_(std::move(run)) {}
-
-    const kestrune::Run& run() const noexcept { return run_; }
-
-    // The retention time of every scan of a function, when a pass over all
-    // its scans has recorded them; null otherwise. The library gives a
-    // scan's retention time only with the decoded scan, so the table comes
-    // from the first pass that decodes every scan of the function.
-    std::shared_ptr<const std::vector<float>> retention_times(std::uint32_t function) const;
-    // Keeps the table of a function (the first one kept stays): a cache,
-    // hence const.
-    void remember_retention_times(std::uint32_t function, std::vector<float> table) const;
-
-private:
-    kestrune::Run run_;
-    mutable std::mutex mutex_;  // guards rt_tables_
-    mutable std::map<std::uint32_t, std::shared_ptr<const std::vector<float>>> rt_tables_;
-};
+// Scan selection and chromatograms
 
 // Which scans of a function a call or an iterator reads: the cursor's range
 // and, with a retention-time range, the test each decoded scan must pass
@@ -66,9 +39,6 @@ struct Selection {
     bool by_rt = false;
     double rt_low = 0.0;
     double rt_high = 0.0;
-    // Whether the range is every scan of the function (then a pass records
-    // the retention-time table).
-    bool whole_function = false;
 
     bool selects(float rt_min) const noexcept {
         const double rt = static_cast<double>(rt_min);
@@ -82,16 +52,12 @@ struct Trace {
     std::vector<double> value;
 };
 
-// The passes of chromatogram.cpp, run without the interpreter lock. Each
-// reads the selected scans through one cursor and records the function's
-// retention-time table in `open` when the selection covers all its scans.
-kestrune::Result<Trace> total_ion_current(const OpenRun& open, const Selection& selection);
+// The passes of chromatogram.cpp, run without the interpreter lock: each
+// reads the selected scans through one cursor.
+kestrune::Result<Trace> total_ion_current(const kestrune::Run& run, const Selection& selection);
 // Sums, per scan, the intensities whose m/z lies within [mz_low, mz_high].
-kestrune::Result<Trace> extracted_ion_current(const OpenRun& open, const Selection& selection, double mz_low,
+kestrune::Result<Trace> extracted_ion_current(const kestrune::Run& run, const Selection& selection, double mz_low,
                                               double mz_high);
-// The retention-time table of a function, from `open` or from a pass.
-kestrune::Result<std::shared_ptr<const std::vector<float>>> retention_time_table(const OpenRun& open,
-                                                                                 std::uint32_t function);
 
 // ---------------------------------------------------------------------------
 // The interpreter lock
@@ -114,8 +80,10 @@ private:
 
 // kestrune_data.ReadError (a RuntimeError), created once per process.
 PyObject* read_error_type() noexcept;
-// Raises ReadError with the library's message; returns null.
-PyObject* raise_read_error(const kestrune::Error& error) noexcept;
+// Raises the exception for a library error, chosen by its kind (never its
+// text): ValueError for an argument the library refused (InvalidArgument),
+// ReadError for anything else; the message is the library's. Returns null.
+PyObject* raise_library_error(const kestrune::Error& error) noexcept;
 // Raises ReadError with `message`; returns null.
 PyObject* raise_read_error(std::string_view message) noexcept;
 // Raises ValueError for a closed run; returns null.
@@ -262,8 +230,8 @@ PyObject* new_array(std::vector<float>&& values, bool noted = false);
 // A new Scan owning the decoded scan's arrays.
 PyObject* new_scan(kestrune::Scan&& scan);
 // A new iterator over the selected scans of `run_object` (a Run), reading
-// through `cursor`.
-PyObject* new_scan_iterator(PyObject* run_object, std::shared_ptr<const OpenRun> open,
+// through `cursor`, which `run` outlives.
+PyObject* new_scan_iterator(PyObject* run_object, std::shared_ptr<const kestrune::Run> run,
                             kestrune::ScanCursor cursor, const Selection& selection);
 // Whether the Run object has been closed (the iterators stop then).
 bool run_is_closed(PyObject* run_object) noexcept;

@@ -134,12 +134,17 @@ PyObject* raise_read_error(std::string_view message) noexcept {
     return nullptr;
 }
 
-PyObject* raise_read_error(const kestrune::Error& error) noexcept {
+PyObject* raise_library_error(const kestrune::Error& error) noexcept {
     std::string text;
     try {
         text = error.to_string();
     } catch (const std::exception& e) {
         raise_from_cpp(&e);
+        return nullptr;
+    }
+    if (error.cause() == kestrune::Error::Kind::InvalidArgument) {
+        PyRef message(new_str(text));
+        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
         return nullptr;
     }
     return raise_read_error(std::string_view(text));

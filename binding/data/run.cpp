@@ -1,7 +1,10 @@
 // Run: an opened run directory. Its properties come from what the library
 // loaded at open; its methods read scans, chromatograms and channels with
-// the interpreter lock released. A Run may be shared by threads; close()
-// only drops the Run object's share of the opened run (see OpenRun).
+// the interpreter lock released. A Run may be shared by threads: a call
+// copies the shared pointer to the opened kestrune::Run (immutable, safe for
+// concurrent reads) before it lets go of the interpreter lock, so close() in
+// another thread only drops the Run object's share and the reading call
+// finishes on a run that stays alive.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -18,7 +21,7 @@ namespace {
 
 struct RunState {
     std::mutex mutex;                    // guards `open`
-    std::shared_ptr<const OpenRun> open;  // null once closed
+    std::shared_ptr<const kestrune::Run> open;  // null once closed
     // Python values made at open (or, for channels, on first use); touched
     // with the interpreter lock held.
     PyRef path;  // str
@@ -42,10 +45,10 @@ RunState* state_of(PyObject* self) noexcept {
 
 // The opened run, or null with ValueError when the Run is closed (or
 // TypeError for a Run that was never opened).
-std::shared_ptr<const OpenRun> acquire(PyObject* self) {
+std::shared_ptr<const kestrune::Run> acquire(PyObject* self) {
     RunState* state = state_of(self);
     if (state == nullptr) return nullptr;
-    std::shared_ptr<const OpenRun> open;
+    std::shared_ptr<const kestrune::Run> open;
     {
         std::lock_guard lock(state->mutex);
         open = state->open;
@@ -169,14 +172,13 @@ PyObject* new_channel(const kestrune::Channel& c) {
 
 // The readable function that `arg` numbers, or null with TypeError (not an
 // integer), KeyError (no such function) or ReadError (its files are missing).
-const kestrune::Function* function_arg(const OpenRun& open, PyObject* arg) {
+const kestrune::Function* function_arg(const kestrune::Run& run, PyObject* arg) {
     if (!PyIndex_Check(arg)) {
         PyErr_Format(PyExc_TypeError, "function must be an int, not %.200s", Py_TYPE(arg)->tp_name);
         return nullptr;
     }
     const Py_ssize_t n = PyNumber_AsSsize_t(arg, nullptr);  // clipped to the Py_ssize_t range
     if (n == -1 && PyErr_Occurred()) return nullptr;
-    const kestrune::Run& run = open.run();
     const kestrune::Function* f =
         n >= 1 && static_cast<std::uint64_t>(n) <= std::numeric_limits<std::uint32_t>::max()
             ? run.function(static_cast<std::uint32_t>(n))
@@ -284,35 +286,29 @@ bool rt_range_arg(PyObject* arg, RtRange& out) {
     return true;
 }
 
-// The scans first..end-1 of `f` that a call reads for `rt`. With a known
-// retention-time table the cursor's range shrinks to the scans in range;
-// without one every scan of the range is decoded and tested (and a pass
-// over the whole function records the table for the next call).
-Selection select(const OpenRun& open, const kestrune::Function& f, std::uint64_t first, std::uint64_t end,
+// The scans first..end-1 of `f` that a call reads for `rt`: with a
+// retention-time range the cursor's range shrinks to the scans from the
+// first to the last one in range (from the index, without decoding), and
+// each decoded scan is tested too, in case the times are not in order.
+Selection select(const kestrune::Run& run, const kestrune::Function& f, std::uint64_t first, std::uint64_t end,
                  const RtRange& rt) {
-    Selection s{f.number, first, std::max(first, end), rt.given, rt.low, rt.high, false};
-    if (!rt.given) {
-        s.whole_function = s.first == 0 && s.end == f.scans && !open.retention_times(f.number);
-        return s;
+    Selection s{f.number, first, std::max(first, end), rt.given, rt.low, rt.high};
+    if (!rt.given) return s;
+    const std::vector<float> table = run.retention_times(f.number);
+    std::uint64_t lo = s.end, hi = s.first;
+    for (std::uint64_t i = s.first; i < s.end && i < table.size(); ++i) {
+        if (!s.selects(table[i])) continue;
+        lo = std::min(lo, i);
+        hi = i + 1;
     }
-    if (auto table = open.retention_times(f.number)) {
-        std::uint64_t lo = s.end, hi = s.first;
-        for (std::uint64_t i = s.first; i < s.end && i < table->size(); ++i) {
-            if (!s.selects((*table)[i])) continue;
-            lo = std::min(lo, i);
-            hi = i + 1;
-        }
-        if (lo >= hi) lo = hi = s.first;
-        s.first = lo;
-        s.end = hi;
-        return s;
-    }
-    s.whole_function = s.first == 0 && s.end == f.scans;
+    if (lo >= hi) lo = hi = s.first;
+    s.first = lo;
+    s.end = hi;
     return s;
 }
 
 PyObject* trace_tuple(kestrune::Result<Trace> trace) {
-    if (!trace) return raise_read_error(trace.error());
+    if (!trace) return raise_library_error(trace.error());
     PyRef rt(new_array(std::move(trace->rt_min)));
     if (!rt) return nullptr;
     PyRef value(new_array(std::move(trace->value)));
@@ -355,11 +351,11 @@ PyObject* open_run(PyTypeObject* type, PyObject* path_arg) {
         errno = os_error;
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_text.get());
     }
-    if (!*opened) return raise_read_error((*opened).error());
+    if (!*opened) return raise_library_error(opened->error());
 
     auto state = std::make_unique<RunState>();
-    state->open = std::make_shared<const OpenRun>(std::move(**opened));
-    const kestrune::Run& run = state->open->run();
+    state->open = std::make_shared<const kestrune::Run>(std::move(**opened));
+    const kestrune::Run& run = *state->open;
     state->path = std::move(path_text);
     state->name = PyRef(new_str(run.name()));
     state->header = PyRef(new_header(run.header()));
@@ -430,15 +426,15 @@ PyObject* get_functions(PyObject* self, void*) { return open_value(self, &RunSta
 
 // The channel tuple, read from _CHROMS.INF on first use (a borrowed
 // reference, or null with an exception set).
-PyObject* channels_of(PyObject* self, const OpenRun& open) {
+PyObject* channels_of(PyObject* self, const kestrune::Run& run) {
     RunState* state = state_of(self);
     if (state->channels) return state->channels.get();
     std::optional<kestrune::Result<std::vector<kestrune::Channel>>> read;
     {
         GilReleased unlocked;
-        read.emplace(open.run().channels());
+        read.emplace(run.channels());
     }
-    if (!*read) return raise_read_error((*read).error());
+    if (!*read) return raise_library_error(read->error());
     const auto& channels = **read;
     PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(channels.size())));
     if (!tuple) return nullptr;
@@ -477,9 +473,9 @@ PyObject* read_scan(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::optional<kestrune::Result<kestrune::Scan>> read;
     {
         GilReleased unlocked;
-        read.emplace(open->run().read_scan(f->number, *scan));
+        read.emplace(open->read_scan(f->number, *scan));
     }
-    if (!*read) return raise_read_error((*read).error());
+    if (!*read) return raise_library_error(read->error());
     return new_scan(std::move(**read));
 }
 
@@ -502,9 +498,9 @@ PyObject* scans(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::optional<kestrune::Result<kestrune::ScanCursor>> cursor;
     {
         GilReleased unlocked;
-        cursor.emplace(open->run().scans(selection.function, selection.first, selection.end - selection.first));
+        cursor.emplace(open->scans(selection.function, selection.first, selection.end - selection.first));
     }
-    if (!*cursor) return raise_read_error((*cursor).error());
+    if (!*cursor) return raise_library_error(cursor->error());
     return new_scan_iterator(self, std::move(open), std::move(**cursor), selection);
 }
 
@@ -517,13 +513,7 @@ PyObject* retention_times(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!open) return nullptr;
     const kestrune::Function* f = function_arg(*open, function);
     if (f == nullptr) return nullptr;
-    std::optional<kestrune::Result<std::shared_ptr<const std::vector<float>>>> table;
-    {
-        GilReleased unlocked;
-        table.emplace(retention_time_table(*open, f->number));
-    }
-    if (!*table) return raise_read_error((*table).error());
-    const std::vector<float>& rts = ***table;
+    const std::vector<float> rts = open->retention_times(f->number);
     return new_array(std::vector<double>(rts.begin(), rts.end()));
 }
 
@@ -590,14 +580,14 @@ PyObject* read_channel(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* channels = channels_of(self, *open);
     if (channels == nullptr) return nullptr;
     const auto count = static_cast<std::uint64_t>(PyTuple_GET_SIZE(channels));
-    const auto channel = index_arg(index, count, "channel", "run " + open->run().name());
+    const auto channel = index_arg(index, count, "channel", "run " + open->name());
     if (!channel) return nullptr;
     std::optional<kestrune::Result<std::vector<kestrune::ChromPoint>>> read;
     {
         GilReleased unlocked;
-        read.emplace(open->run().read_channel(static_cast<std::size_t>(*channel)));
+        read.emplace(open->read_channel(static_cast<std::size_t>(*channel)));
     }
-    if (!*read) return raise_read_error((*read).error());
+    if (!*read) return raise_library_error(read->error());
     std::vector<double> rt;
     std::vector<float> value;
     rt.reserve((*read)->size());
@@ -616,7 +606,7 @@ PyObject* read_channel(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* run_close(PyObject* self, PyObject*) {
     RunState* state = state_of(self);
     if (state == nullptr) return nullptr;
-    std::shared_ptr<const OpenRun> dropped;
+    std::shared_ptr<const kestrune::Run> dropped;
     {
         std::lock_guard lock(state->mutex);
         dropped = std::move(state->open);
@@ -683,11 +673,8 @@ PyMethodDef g_methods[] = {
      "(bounds included; None for no bound)."},
     {"retention_times", as_cfunction(guarded<&retention_times>), kArgs,
      "retention_times($self, function)\n--\n\n"
-     "The retention time (minutes) of every scan of a function: an Array ('d').\n"
-     "The library gives retention times with decoded scans only, so the first\n"
-     "call for a function decodes all its scans (unless a pass over the whole\n"
-     "function already has); the table is kept for later calls and for\n"
-     "rt_range."},
+     "The retention time (minutes) of every scan of a function, from its\n"
+     "index (nothing is decoded): an Array ('d')."},
     {"xic", as_cfunction(guarded<&xic>), kArgs,
      "xic($self, function, mz, *, ppm=10.0, rt_range=None)\n--\n\n"
      "Extracted ion chromatogram: (rt_min, intensity), two Arrays ('d').\n"

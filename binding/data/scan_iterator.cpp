@@ -21,10 +21,9 @@ struct IteratorState {
     // scan goes to one of them.
     std::mutex mutex;
     // Declared before the cursor, which must not outlive its Run.
-    std::shared_ptr<const OpenRun> open;
+    std::shared_ptr<const kestrune::Run> run;
     std::optional<kestrune::ScanCursor> cursor;  // empty once exhausted or stopped
     Selection selection;
-    std::vector<float> table;  // retention times, recorded on a pass over the whole function
     // The decoded batch, handed out in order, then the failure that ended it.
     std::deque<kestrune::Scan> ready;
     std::optional<kestrune::Error> failure;
@@ -53,18 +52,12 @@ void refill(IteratorState& st) {
         auto more = st.cursor->next(st.spare);
         if (!more) {
             st.failure.emplace(std::move(more.error()));
-            st.selection.whole_function = false;  // the table would lack this scan
             return;
         }
         if (!*more) {
-            if (st.selection.whole_function) {
-                st.open->remember_retention_times(st.selection.function, std::move(st.table));
-                st.selection.whole_function = false;
-            }
             st.cursor.reset();  // closes the data file now
             return;
         }
-        if (st.selection.whole_function) st.table.push_back(st.spare.rt_min);
         if (!st.selection.selects(st.spare.rt_min)) continue;
         points += st.spare.mz.size();
         st.ready.push_back(std::move(st.spare));
@@ -120,7 +113,7 @@ PyObject* iterator_next(PyObject* self) {
         if (st->ready.empty() && !st->failure) refill(*st);
         decoded = take(*st, scan, error);
     }
-    if (error) return raise_read_error(*error);
+    if (error) return raise_library_error(*error);
     if (!decoded) return nullptr;  // the end: StopIteration
     return new_scan(std::move(scan));
 }
@@ -166,10 +159,10 @@ bool create_scan_iterator_type() noexcept {
     return g_type != nullptr;
 }
 
-PyObject* new_scan_iterator(PyObject* run_object, std::shared_ptr<const OpenRun> open, kestrune::ScanCursor cursor,
-                            const Selection& selection) {
+PyObject* new_scan_iterator(PyObject* run_object, std::shared_ptr<const kestrune::Run> run,
+                            kestrune::ScanCursor cursor, const Selection& selection) {
     auto state = std::make_unique<IteratorState>();
-    state->open = std::move(open);
+    state->run = std::move(run);
     state->cursor.emplace(std::move(cursor));
     state->selection = selection;
     PyObject* self = g_type->tp_alloc(g_type, 0);
