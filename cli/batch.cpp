@@ -83,25 +83,6 @@ fs::path batch_output(const fs::path& out_dir, const fs::path& run) {
     return out_dir / (name + ".mzML");
 }
 
-bool output_up_to_date(const fs::path& run, const fs::path& output) {
-    std::error_code ec;
-    const auto out_time = fs::last_write_time(output, ec);
-    if (ec || !fs::is_regular_file(output, ec)) return false;
-    const auto newer = [&](const fs::path& p) {
-        std::error_code e;
-        const auto t = fs::last_write_time(p, e);
-        return !e && t < out_time;
-    };
-    if (!newer(run)) return false;
-    fs::directory_iterator it(run, ec), end;
-    if (ec) return false;
-    for (; it != end; it.increment(ec)) {
-        if (ec) return false;
-        if (!newer(it->path())) return false;
-    }
-    return !ec;
-}
-
 CoreShare share_cores(unsigned cores, std::size_t runs, unsigned jobs, unsigned threads) noexcept {
     cores = std::max(cores, 1u);
     const unsigned n_runs = unsigned(std::clamp<std::size_t>(runs, 1, 4096));
@@ -144,7 +125,7 @@ Result<BatchOutcome> run_batch(const ExportRequest& base, const BatchOptions& b,
     BatchOutcome outcome;
     std::vector<std::size_t> todo;
     for (std::size_t i = 0; i < b.runs.size(); ++i) {
-        if (!b.force && output_up_to_date(b.runs[i], (*outputs)[i])) {
+        if (!b.force && export_up_to_date(b.runs[i], (*outputs)[i], base).value_or(false)) {
             ++outcome.skipped;
             if (!quiet)
                 print_line(fmt::format("{} -> {}: up to date, skipped\n", text::path_text(b.runs[i]),

@@ -48,10 +48,6 @@ Result<ExportDone> export_and_report(const ExportRequest& request, bool quiet);
 // DIR/<run directory name without ".raw" (any case)>.mzML.
 std::filesystem::path batch_output(const std::filesystem::path& out_dir, const std::filesystem::path& run);
 
-// Whether `output` exists and was modified after the run directory and
-// every file in it.
-bool output_up_to_date(const std::filesystem::path& run, const std::filesystem::path& output);
-
 // The cores shared between runs at once and threads per run: given values
 // are kept (at least 1); an open number of jobs is as many runs as the
 // cores hold at the threads given (1 when not given), at most the number

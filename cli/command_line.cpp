@@ -101,6 +101,9 @@ void add_reading(CLI::App& app, CommandLine& line) {
 
 void add_selection(CLI::App* exp, ExportOptions& ex) {
     exp->add_flag("--keep-lockmass", ex.keep_lockmass, "Also export the lock-mass functions");
+    exp->add_flag("--allow-incomplete", ex.allow_incomplete,
+                  "Export what is there of functions whose data file is shorter than their index promises or whose "
+                  "files are missing, with a warning each (otherwise they fail the export)");
     exp->add_option_function<std::string>(
         "--functions",
         [&ex](const std::string& text) {
@@ -185,8 +188,9 @@ void add_export(CLI::App& app, CommandLine& line, ExportFlags& flags) {
     flags.output_opt = exp->add_option(
         "-o,--output", flags.output, "Output file (.mzML), written only when complete; - for standard output");
     flags.out_dir_opt = exp->add_option("-O,--output-dir", flags.out_dir,
-                                        "Write each run to DIR/<run name without .raw>.mzML, skipping runs whose "
-                                        "output is newer than every file of the run (DIR is created when missing)");
+                                        "Write each run to DIR/<run name without .raw>.mzML (DIR is created when "
+                                        "missing), skipping runs whose output was made from the run's files as they "
+                                        "are now with options that shape the file alike (recorded in the file)");
     flags.output_opt->excludes(flags.out_dir_opt);
     exp->add_option("-j,--jobs", line.batch.jobs,
                     "Runs exported at once with -O (default: as many as the cores hold, each run's threads "
@@ -216,6 +220,9 @@ void add_qc(CLI::App& app, CommandLine& line, QcFlags& flags) {
                    "Search window around the reference m/z, in Da")
         ->default_val(kDefaultLockMassTolerance)
         ->check(kPositive);
+    qc->add_flag("--allow-incomplete", qc_command.options.allow_incomplete,
+                 "Measure what is there of functions whose data file is cut short or whose files are missing "
+                 "(otherwise they fail the report)");
     qc->add_flag("--no-progress", flags.no_progress, "No progress bar, even on a terminal");
 }
 

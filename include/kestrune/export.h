@@ -113,6 +113,11 @@ struct ExportOptions {
     RepresentationChoice representation = RepresentationChoice::Auto;
     /// Layout of ion-mobility frames.
     ImsLayout ims_layout = ImsLayout::Combined;
+    /// Export what is there of functions whose data file is shorter than
+    /// their index promises, or whose files are missing, with a warning for
+    /// each; otherwise such a function fails the export, naming the
+    /// function, the bytes promised and the bytes present.
+    bool allow_incomplete = false;
 
     /// Checks every field and the fields together: an InvalidArgument
     /// error naming the first that is out of range. Every front-end calls
@@ -180,6 +185,14 @@ KESTRUNE_API Result<ExportSummary> export_mzml(const std::filesystem::path& run_
 /// Writes the run to a caller's stream: the same bytes as to a file.
 KESTRUNE_API Result<ExportSummary> export_mzml(const Run& run, OutputStream& out, const ExportOptions& options = {},
                                                const ProgressCallback& progress = {});
+
+/// Whether `output` is a complete export of the run directory `run_dir`
+/// made with options that shape the file as `options` do, from the run's
+/// files as they are now (names, sizes and modification times, recorded in
+/// the file): then exporting again would write the same. False when the
+/// output is missing, incomplete, from another version or made otherwise.
+KESTRUNE_API Result<bool> export_up_to_date(const std::filesystem::path& run_dir, const std::filesystem::path& output,
+                                            const ExportOptions& options);
 
 /// For programs: catches interrupt, terminate, hang-up and broken pipe,
 /// which then remove every temporary output file being written before the

@@ -41,6 +41,10 @@ struct QcOptions {
     std::size_t spectrum_points = 3000;    ///< Points of an apex spectrum.
     std::size_t heatmap_mz_bins = 200;     ///< m/z cells of an ion-mobility heat map.
     std::size_t heatmap_drift_bins = 100;  ///< Drift-time cells of an ion-mobility heat map.
+    /// Measure what is there of functions whose data file is cut short or
+    /// whose files are missing (with a warning); otherwise such a function
+    /// fails the measurement, as in ExportOptions.
+    bool allow_incomplete = false;
 
     /// An InvalidArgument error for a lock mass or tolerance that is not a
     /// finite number above zero, or no point to plot.

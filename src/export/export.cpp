@@ -216,7 +216,7 @@ Result<ExportSummary> export_mzml(const std::filesystem::path& run_dir, const st
     // Runs are only read: an output that resolves into the run is refused,
     // and one that cannot be written fails, before any work is done.
     if (auto ok = output::refuse_output_in_run(out, run_dir); !ok) return fail(std::move(ok.error()));
-    if (auto probe = output::OutputFile::create(out); !probe) return fail(std::move(probe.error()));
+    if (auto probe = output::OutputFile::probe(out); !probe) return fail(std::move(probe.error()));
     auto run = Run::open(run_dir);
     if (!run) return fail(std::move(run.error()));
     return exporting::export_to_file(*run, out, options, progress);

@@ -8,6 +8,8 @@
 #include <fmt/format.h>
 
 #include "codec/sha1.h"
+#include "export/completeness.h"
+#include "export/identity.h"
 #include "log.h"
 #include "mzml/instrument_models.h"
 #include "raw/header.h"
@@ -32,12 +34,27 @@ bool scan_before(const PlannedScan& a, const PlannedScan& b) {
 }
 
 
+bool in_table(const Reader& r, std::uint32_t n) {
+    const auto& fns = r.function_table().functions;
+    return std::any_of(fns.begin(), fns.end(), [n](const auto& info) { return info.index == n; });
+}
+
+// Whether the export reads the function: to write it, or to measure its
+// lock mass.
+bool reads_function(const Reader& r, const ExportOptions& o, const raw::functions_inf::FunctionInfo& info) {
+    if (info.is_lock_mass() && o.lockmass) return true;
+    if (o.functions && std::find(o.functions->begin(), o.functions->end(), info.index) == o.functions->end())
+        return false;
+    if (info.is_lock_mass() && !o.keep_lockmass) return false;
+    return !o.ms_level || r.extern_inf().ms_level(info.index) == *o.ms_level;
+}
+
 Result<std::vector<PlannedFunction>> select_functions(const Reader& r, const ExportOptions& o) {
     if (o.functions) {
         for (std::uint32_t n : *o.functions) {
             const FunctionEntry* e = r.function(n);
-            if (!e) return invalid_argument(fmt::format("--functions: function {} not found", n));
-            if (e->info.is_lock_mass() && !o.keep_lockmass)
+            if (!e && !in_table(r, n)) return invalid_argument(fmt::format("--functions: function {} not found", n));
+            if (e && e->info.is_lock_mass() && !o.keep_lockmass)
                 return invalid_argument(
                     fmt::format("function {} is a lock-mass function; add --keep-lockmass to export it", n));
         }
@@ -283,6 +300,8 @@ std::optional<std::string> timestamp(std::string_view date, std::string_view tim
 }
 
 Result<ExportPlan> plan_export(const Reader& r, const ExportOptions& o) {
+    const auto reads = [&](const raw::functions_inf::FunctionInfo& info) { return reads_function(r, o, info); };
+    if (auto whole = check_complete(r, reads, o.allow_incomplete); !whole) return fail(std::move(whole.error()));
     ExportPlan plan;
     plan.ims_layout = o.ims_layout;
     auto functions = select_functions(r, o);
@@ -318,6 +337,11 @@ Result<ExportPlan> plan_export(const Reader& r, const ExportOptions& o) {
     auto run = describe_run(r, plan);
     if (!run) return fail(std::move(run.error()));
     plan.run = std::move(*run);
+    // What the file is made from and with, for `export -O` to compare.
+    auto identity = source_identity(r.dir());
+    if (!identity) return fail(std::move(identity.error()));
+    plan.run.source_params.push_back({std::string(kSourceParam), std::move(*identity)});
+    plan.run.processing_params.push_back({std::string(kOptionsParam), options_fingerprint(o)});
     return plan;
 }
 

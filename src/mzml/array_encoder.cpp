@@ -32,16 +32,25 @@ const ArrayEncoder::Terms* ArrayEncoder::numpress(std::span<const double> values
 }
 
 std::optional<EncodedArray> ArrayEncoder::encode(std::span<const double> values, ArrayRole role) {
+    if (values.empty()) return empty(term::kFloat64);
     if (const Terms* t = numpress(values, role)) return finish(numpressed_, term::kFloat64, *t);
     return finish(as_bytes(values), term::kFloat64, kLossless);
 }
 
 std::optional<EncodedArray> ArrayEncoder::encode(std::span<const float> values, ArrayRole role) {
+    if (values.empty()) return empty(term::kFloat32);
     if (role == ArrayRole::Intensity && (encoding_.numpress == Numpress::Pic || encoding_.numpress == Numpress::Slof)) {
         widened_.assign(values.begin(), values.end());
         if (const Terms* t = numpress(widened_, role)) return finish(numpressed_, term::kFloat64, *t);
     }
     return finish(as_bytes(values), term::kFloat32, kLossless);
+}
+
+// An empty array has no bytes at all, not an empty compressed stream: some
+// readers (OpenMS 2.6) fail on a zlib stream that inflates to nothing.
+EncodedArray ArrayEncoder::empty(const term::Term& precision) {
+    text_.clear();
+    return EncodedArray{precision, encoding_.compress ? kLossless.zlib : kLossless.plain, text_};
 }
 
 std::optional<EncodedArray> ArrayEncoder::finish(std::span<const std::uint8_t> bytes, const term::Term& precision,

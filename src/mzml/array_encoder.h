@@ -36,7 +36,7 @@ class ArrayEncoder {
 public:
     explicit ArrayEncoder(const ArrayEncoding& encoding);
 
-    // Nothing when deflate fails.
+    // Nothing when deflate fails. An empty array encodes to no text.
     std::optional<EncodedArray> encode(std::span<const double> values, ArrayRole role);
     std::optional<EncodedArray> encode(std::span<const float> values, ArrayRole role);
 
@@ -51,6 +51,7 @@ private:
     // The numpress encoding of the values in numpressed_, or nullptr when
     // the array's role takes none or the values do not fit it.
     const Terms* numpress(std::span<const double> values, ArrayRole role);
+    EncodedArray empty(const term::Term& precision);
     std::optional<EncodedArray> finish(std::span<const std::uint8_t> bytes, const term::Term& precision,
                                        const Terms& compression);
 

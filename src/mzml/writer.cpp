@@ -144,6 +144,7 @@ void file_description(std::string& o, const RunDescription& run) {
         cv_param(o, 5, term::kSha1, *run.source_sha1);
         user_param(o, 5, {"SHA-1 of", run.source_sha1_of});
     }
+    for (const auto& p : run.source_params) user_param(o, 5, p);
     o.append("        </sourceFile>\n      </sourceFileList>\n    </fileDescription>\n");
     if (run.sample_name) {
         fmt::format_to(out,
@@ -180,6 +181,7 @@ void data_processing(std::string& o, const RunDescription& run) {
     o.append("    <dataProcessingList count=\"1\">\n      <dataProcessing id=\"kestrune_export\">\n");
     o.append("        <processingMethod order=\"0\" softwareRef=\"kestrune\">\n");
     cv_param(o, 5, term::kConversionToMzml);
+    for (const auto& p : run.processing_params) user_param(o, 5, p);
     if (run.lock_mass_corrected) {
         cv_param(o, 5, term::kMzCalibration);
         for (const auto& p : run.lock_mass_params) user_param(o, 5, p);
@@ -228,9 +230,13 @@ bool binary_array(std::string& o, ArrayEncoder& encoder, std::span<const T> valu
     cv_param(o, 6, encoded->compression);
     cv_param(o, 6, type, type_value.value_or(std::string_view{}), unit);
     indent(o, 6);
-    o.append("<binary>");
-    o.append(encoded->base64);
-    o.append("</binary>\n");
+    if (encoded->base64.empty()) {
+        o.append("<binary/>\n");
+    } else {
+        o.append("<binary>");
+        o.append(encoded->base64);
+        o.append("</binary>\n");
+    }
     indent(o, 5);
     o.append("</binaryDataArray>\n");
     return true;

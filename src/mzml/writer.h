@@ -58,6 +58,8 @@ struct RunDescription {
     std::string software_version;
     bool lock_mass_corrected = false;
     std::vector<UserParam> lock_mass_params;  // what the m/z calibration did
+    std::vector<UserParam> source_params;     // of the source file: what it was read as
+    std::vector<UserParam> processing_params; // of the conversion: the options that shaped the file
 };
 
 struct IsolationWindow {

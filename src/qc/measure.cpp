@@ -10,6 +10,7 @@
 
 #include "api/run_access.h"
 #include "export/channels.h"
+#include "export/completeness.h"
 #include "export/plan.h"
 #include "export/lockmass.h"
 #include "kestrune/qc.h"
@@ -288,6 +289,9 @@ void describe(const Reader& r, RunQc& q) {
 }  // namespace
 
 Result<RunQc> measure(const Reader& r, const QcOptions& o, const ProgressCallback& progress) {
+    const auto every = [](const raw::functions_inf::FunctionInfo&) { return true; };
+    if (auto whole = exporting::check_complete(r, every, o.allow_incomplete); !whole)
+        return fail(std::move(whole.error()));
     RunQc q;
     describe(r, q);
     std::uint64_t total = 0;

@@ -46,7 +46,7 @@ Result<void> check_outputs(std::span<const std::filesystem::path> runs,
         for (const auto& out : outputs)
             if (auto ok = output::refuse_output_in_run(out, run); !ok) return ok;
     for (const auto& out : outputs)
-        if (auto probe = output::OutputFile::create(out); !probe) return fail(std::move(probe.error()));
+        if (auto probe = output::OutputFile::probe(out); !probe) return fail(std::move(probe.error()));
     return {};
 }
 

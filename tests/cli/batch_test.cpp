@@ -45,26 +45,6 @@ TEST(Batch, CoresAreSharedBetweenJobsAndThreads) {
     }
 }
 
-TEST(Batch, UpToDateMeansNewerThanTheDirectoryAndEveryFileInIt) {
-    const fs::path dir = fs::temp_directory_path() / ("kestrune-batch-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir / "r.raw");
-    std::ofstream(dir / "r.raw" / "_FUNC001.DAT") << "x";
-    const fs::path out = dir / "r.mzML";
-    EXPECT_FALSE(output_up_to_date(dir / "r.raw", out));  // missing
-    std::ofstream(out) << "mzML";
-    const auto now = fs::last_write_time(out);
-    fs::last_write_time(dir / "r.raw", now - std::chrono::seconds(10));
-    fs::last_write_time(dir / "r.raw" / "_FUNC001.DAT", now - std::chrono::seconds(10));
-    EXPECT_TRUE(output_up_to_date(dir / "r.raw", out));
-    fs::last_write_time(dir / "r.raw" / "_FUNC001.DAT", now + std::chrono::seconds(1));
-    EXPECT_FALSE(output_up_to_date(dir / "r.raw", out));
-    fs::last_write_time(dir / "r.raw" / "_FUNC001.DAT", now - std::chrono::seconds(10));
-    fs::last_write_time(dir / "r.raw", now);  // equal is not newer
-    EXPECT_FALSE(output_up_to_date(dir / "r.raw", out));
-    fs::remove_all(dir);
-}
-
 ParsedCommandLine parse(std::vector<const char*> args) {
     args.insert(args.begin(), "kestrune");
     return parse_command_line(int(args.size()), args.data());

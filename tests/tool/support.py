@@ -50,7 +50,7 @@ def arrays(element):
         raw = base64.b64decode(bda.find("m:binary", NS).text or "")
         assert int(bda.get("encodedLength")) == len(bda.find("m:binary", NS).text or "")
         if "MS:1000574" in acc:
-            raw = zlib.decompress(raw)
+            raw = zlib.decompress(raw) if raw else raw  # an empty array is written as no bytes at all
         else:
             assert "MS:1000576" in acc
         fmt = "d" if "MS:1000523" in acc else "f"

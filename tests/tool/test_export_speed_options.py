@@ -115,7 +115,7 @@ def numpress_decode(bda, decoder):
     acc = [p.get("accession") for p in bda.findall("m:cvParam", NS)]
     raw = base64.b64decode(bda.find("m:binary", NS).text or "")
     kinds = [NUMPRESS[a] for a in acc if a in NUMPRESS]
-    if "MS:1000574" in acc or any(a.startswith("MS:10027") for a in acc):
+    if raw and ("MS:1000574" in acc or any(a.startswith("MS:10027") for a in acc)):
         raw = zlib.decompress(raw)
     if not kinds:
         fmt = "d" if "MS:1000523" in acc else "f"
