@@ -42,7 +42,7 @@ build_asan() {
   local again=()
   [ -f "$asan/build.ninja" ] && again=(--reconfigure)
   meson setup "${again[@]}" "$asan" -Dtests=true --buildtype=debug -Db_sanitize=address,undefined -Db_lundef=false \
-    && ninja -C "$asan" tests/cpp/unit_tests "binding/kestrune$ext_suffix"
+    && ninja -C "$asan" tests/cpp/unit_tests "binding/kestrune$ext_suffix" "binding/kestrune_data$ext_suffix"
 }
 (
   nice -n 5 bash -c "$(declare -f build_asan); asan=$asan ext_suffix=$ext_suffix build_asan" \
@@ -84,7 +84,7 @@ stage "command-line tool unit tests"
 build/tests/cli/cli_tests --gtest_brief=1 --gtest_output="xml:$results/cli.xml" || status=1
 
 stage "pytest (cpython)"
-PYTEST_ARGS=(tests/python)
+PYTEST_ARGS=(tests/python tests/python_data)
 PYTHONPATH=build/binding pytest_stage pytest-cpython /usr/bin/python3
 
 stage "pytest (pypy)"
@@ -133,7 +133,7 @@ if built asan; then
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     "$asan/tests/cpp/unit_tests" --gtest_brief=1 --gtest_output="xml:$results/cpp-asan.xml" || status=1
   mkdir -p "$results/lsan"
-  PYTEST_ARGS=(tests/python)
+  PYTEST_ARGS=(tests/python tests/python_data)
   LD_PRELOAD=$(g++ -print-file-name=libasan.so) PYTHONMALLOC=malloc \
     ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=40:log_path="$results/lsan/python" \
     LSAN_OPTIONS=exitcode=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH="$asan/binding" \
@@ -183,11 +183,12 @@ if meson configure build -Dprefix="$(/usr/bin/python3 -c 'import sys; print(sys.
    && /usr/bin/python3 -m venv --system-site-packages "$scratch/venv" \
    && "$scratch/venv/bin/python" -m pip install -q --no-index --no-deps "$scratch"/wheel/kestrune-*.whl \
    && (cd "$scratch" && "$scratch/venv/bin/python" -c '
-import os, kestrune
+import os, kestrune, kestrune_data
 assert kestrune.__all__[0] == "RawReader", kestrune.__all__
-stub = os.path.join(os.path.dirname(kestrune.__file__), "kestrune.pyi")
-assert os.path.exists(stub), stub
-print("wheel installs and imports:", kestrune.__file__)') \
+for module in (kestrune, kestrune_data):
+    stub = os.path.join(os.path.dirname(module.__file__), module.__name__ + ".pyi")
+    assert os.path.exists(stub), stub
+print("wheel installs and imports:", kestrune.__file__, kestrune_data.__file__)') \
    && "$scratch/venv/bin/kestrune" --version; then
   record wheel-installs-and-imports pass
 else
