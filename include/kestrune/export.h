@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kestrune/centroid.h"
 #include "kestrune/config.h"
 #include "kestrune/error.h"
 #include "kestrune/run.h"
@@ -113,6 +114,12 @@ struct ExportOptions {
     RepresentationChoice representation = RepresentationChoice::Auto;
     /// Layout of ion-mobility frames.
     ImsLayout ims_layout = ImsLayout::Combined;
+    /// Write the spectra of the functions judged (or forced) profile as
+    /// centroids (Centroider: one m/z and the summed counts per peak; an
+    /// ion-mobility frame per drift bin); centroid functions pass through.
+    bool centroid = false;
+    /// The centroider's choices when `centroid` is set.
+    CentroidOptions centroiding;
     /// Export what is there of functions whose data file is shorter than
     /// their index promises, or whose files are missing, with a warning for
     /// each; otherwise such a function fails the export, naming the
