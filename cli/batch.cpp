@@ -36,6 +36,14 @@ std::string summary_text(const ExportDone& d, const ExportOptions& o) {
     std::string out = fmt::format("{} -> {}: {} spectra, {} chromatograms, {} bytes, {} s\n",
                                   text::path_text(d.run), text::path_text(d.output), r.spectra, r.chromatograms,
                                   r.bytes, text::fixed(d.seconds, 2));
+    if (!r.centroided_functions.empty()) {
+        std::string list;
+        for (std::uint32_t n : r.centroided_functions) list += fmt::format("{}{}", list.empty() ? "" : ", ", n);
+        out += fmt::format("centroided: function{} {} (profile spectra written as centroids)\n",
+                           r.centroided_functions.size() == 1 ? "" : "s", list);
+    } else if (o.centroid) {
+        out += "centroided: none (no function holds profile spectra)\n";
+    }
     if (o.lockmass) {
         if (r.factor_min)
             out += fmt::format(

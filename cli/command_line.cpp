@@ -146,6 +146,9 @@ void add_layout(CLI::App* exp, ExportOptions& ex) {
                "Spectrum representation written: auto (judged per function from the spacing of its m/z values), "
                "centroid or profile")
         ->default_str("auto");
+    exp->add_flag("--centroid", ex.centroid,
+                  "Write the spectra of profile functions (as --representation judges them) as centroids: one m/z "
+                  "(intensity-weighted mean) and the summed counts per peak; ion-mobility frames per drift bin");
     add_choice(exp, "--ims-layout", ex.ims_layout,
                {{"combined", ImsLayout::Combined}, {"per-bin", ImsLayout::PerBin}, {"summed", ImsLayout::Summed}},
                "Ion-mobility frames as: combined (one spectrum per frame with a drift-time array), per-bin (one "

@@ -141,6 +141,8 @@ struct ExportSummary {
     std::size_t lock_scans_matched = 0;   ///< Those holding the reference peak.
     std::optional<double> factor_min;     ///< Smallest lock-mass factor applied.
     std::optional<double> factor_max;     ///< Largest lock-mass factor applied.
+    /// The functions whose profile spectra were written as centroids.
+    std::vector<std::uint32_t> centroided_functions;
 };
 
 /// Called as the work proceeds: scans done of the total (lock-mass scans

@@ -54,11 +54,13 @@ struct RunFacts {
     const std::optional<raw::ChromsInf>& chroms;
 };
 
-// What `export --representation auto` writes for the function; "-" when a
-// sample scan cannot be decoded.
-std::string_view representation_text(const Reader& r, const FunctionEntry& e) {
+// What `export --representation auto` writes for the function, and what
+// `export --centroid` makes of it; "-" when a sample scan cannot be decoded.
+std::string representation_text(const Reader& r, const FunctionEntry& e) {
     const auto judged = reader::detect_representation(r, e);
-    return judged ? representation_name(*judged) : std::string_view("-");
+    if (!judged) return "-";
+    if (*judged == Representation::Profile) return "profile (export --centroid writes centroids)";
+    return std::string(representation_name(*judged));
 }
 
 std::optional<raw::FunctionKind> kind_of(const Reader& r, std::uint32_t n) {
@@ -194,11 +196,13 @@ void json_readable(JsonWriter& j, const RunFacts& f, const raw::functions_inf::F
     j.key("encoding").value(text::ascii_lower(reader::encoding_name(e.encoding)));
     j.key("ion_mobility").value(e.encoding == reader::Encoding::B);
     j.key("scans").value(std::uint64_t(e.idx.size()));
+    const auto judged = reader::detect_representation(f.reader, e);
     j.key("representation");
-    if (const auto judged = reader::detect_representation(f.reader, e))
+    if (judged)
         j.value(representation_name(*judged));
     else
         j.null();
+    j.key("centroided_by_export").value(judged && *judged == Representation::Profile);
     const auto rt = rt_range(e.idx);
     j.key("rt_min_first");
     rt ? j.value(rt->first) : j.null();

@@ -161,6 +161,8 @@ Result<ExportSummary> write_export(const Reader& r, const ExportPlan& plan, cons
     summary.bytes = writer.bytes_written();
     summary.lock_scans = plan.lock_scans;
     summary.lock_scans_matched = plan.correction.points().size();
+    for (const PlannedFunction& f : plan.functions)
+        if (f.centroid) summary.centroided_functions.push_back(f.entry->number);
     if (!plan.correction.empty())
         for (const PlannedScan& s : plan.scans) {
             summary.factor_min = std::min(summary.factor_min.value_or(s.lock_factor), s.lock_factor);

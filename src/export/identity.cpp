@@ -38,21 +38,29 @@ std::string optional_text(const std::optional<T>& v) {
 
 std::string optional_number(const std::optional<double>& v) { return v ? text::plain(*v) : std::string("-"); }
 
+std::string centroiding(const ExportOptions& o) {
+    if (!o.centroid) return "0";
+    const CentroidOptions c = o.centroiding.validated();
+    return fmt::format("1,{},{},{}", text::plain(c.ion_intensity), text::plain(c.valley_significance),
+                       text::plain(c.min_peak_ions));
+}
+
 }  // namespace
 
 std::string options_fingerprint(const ExportOptions& o) {
     std::string functions = "-";
     if (o.functions) {
         functions.clear();
-        for (std::uint32_t n : *o.functions) functions += (functions.empty() ? "" : ",") + std::to_string(n);
+        for (std::uint32_t n : *o.functions) fmt::format_to(std::back_inserter(functions), "{}{}", functions.empty() ? "" : ",", n);
     }
     const std::string rt = o.rt_range ? optional_number(o.rt_range->min) + ":" + optional_number(o.rt_range->max) : "-";
     return fmt::format(
         "compress={};level={};numpress={};ppm={};functions={};rt={};ms_level={};keep_lockmass={};lockmass={};"
-        "tolerance={};lockmass_optional={};representation={};ims_layout={};allow_incomplete={}",
+        "tolerance={};lockmass_optional={};representation={};ims_layout={};allow_incomplete={};centroid={}",
         int(o.compress), o.compression_level, name_of(o.numpress), text::plain(o.numpress_ppm), functions, rt,
         optional_text(o.ms_level), int(o.keep_lockmass), optional_number(o.lockmass), text::plain(o.lockmass_tolerance),
-        int(o.lockmass_optional), name_of(o.representation), name_of(o.ims_layout), int(o.allow_incomplete));
+        int(o.lockmass_optional), name_of(o.representation), name_of(o.ims_layout), int(o.allow_incomplete),
+        centroiding(o));
 }
 
 Result<std::string> source_identity(const std::filesystem::path& run_dir) {

@@ -84,6 +84,7 @@ Result<std::vector<PlannedFunction>> select_functions(const Reader& r, const Exp
                 log_info(kTarget, "function {}: {} spectra", e.number, representation_name(*judged));
             }
         }
+        f.centroid = o.centroid && f.representation == Representation::Profile;
         out.push_back(std::move(f));
     }
     return out;
@@ -252,6 +253,25 @@ Result<mzml::RunDescription> describe_run(const Reader& r, const ExportPlan& pla
 
 // Indices of an ion-mobility frame ordered by (a, b) with `first` the
 
+// Peak picking in the data processing, with the centroider's choices, when
+// a function is written as centroids.
+void describe_peak_picking(ExportPlan& plan) {
+    std::string functions;
+    for (const PlannedFunction& f : plan.functions)
+        if (f.centroid) functions += fmt::format("{}{}", functions.empty() ? "" : ", ", f.entry->number);
+    if (functions.empty()) return;
+    const CentroidOptions c = plan.centroiding.validated();
+    auto& params = plan.run.peak_picking_params;
+    params.push_back({"centroider", "kestrune: intensity-weighted mean m/z and summed counts per peak"});
+    params.push_back({"functions centroided", functions});
+    params.push_back({"valley significance (standard deviations of counting noise)", text::plain(c.valley_significance),
+                      "xsd:double"});
+    params.push_back({"minimum peak ions", text::plain(c.min_peak_ions), "xsd:double"});
+    params.push_back({"ion intensity", c.ion_intensity > 0 ? text::plain(c.ion_intensity) : "smallest intensity of the spectrum",
+                      c.ion_intensity > 0 ? "xsd:double" : "xsd:string"});
+    plan.run.peak_picked = true;
+}
+
 }  // namespace
 
 std::string native_id(std::uint32_t function, std::uint64_t scan) {
@@ -337,6 +357,8 @@ Result<ExportPlan> plan_export(const Reader& r, const ExportOptions& o) {
     auto run = describe_run(r, plan);
     if (!run) return fail(std::move(run.error()));
     plan.run = std::move(*run);
+    plan.centroiding = o.centroiding;
+    describe_peak_picking(plan);
     // What the file is made from and with, for `export -O` to compare.
     auto identity = source_identity(r.dir());
     if (!identity) return fail(std::move(identity.error()));

@@ -62,7 +62,8 @@ struct PlannedFunction {
     const reader::FunctionEntry* entry = nullptr;
     std::uint8_t ms_level = 1;
     std::optional<double> set_mass;
-    Representation representation = Representation::Centroid;
+    Representation representation = Representation::Centroid;  // of the data read
+    bool centroid = false;   // profile data written as centroids
     bool ims = false;        // frames of drift-time-resolved data
     bool lock_mass = false;  // a kept lock-mass function: calibration spectra
     // Half of a low/high-energy pair over one m/z range.
@@ -90,6 +91,7 @@ struct PlannedChannel {
 
 struct ExportPlan {
     std::vector<PlannedFunction> functions;
+    CentroidOptions centroiding;  // for the functions written as centroids
     std::vector<PlannedScan> scans;  // in file order
     std::vector<PlannedChannel> channels;
     mzml::RunDescription run;

@@ -38,6 +38,27 @@ std::optional<Polarity> polarity_of(const std::optional<raw::Polarity>& p) {
 
 }  // namespace
 
+namespace {
+
+CentroidOptions scaled(CentroidOptions o) {
+    // Encoding D stores intensities in fractions of 2^-16, not ion counts:
+    // the default unit of the counting noise is then each spectrum's
+    // smallest intensity.
+    if (o.ion_intensity == CentroidOptions{}.ion_intensity) o.ion_intensity = 0;
+    return o;
+}
+
+}  // namespace
+
+SpectrumRenderer::SpectrumRenderer(const reader::Reader& r, const ExportPlan& plan,
+                                   const mzml::ArrayEncoding& encoding)
+    : r_(r), plan_(plan), encoder_(encoding), counts_(plan.centroiding), scaled_(scaled(plan.centroiding)) {}
+
+void SpectrumRenderer::pick(const PlannedFunction& f, std::span<const double> mz, std::span<const float> intensity) {
+    Centroider& c = f.entry->encoding == Encoding::D ? scaled_ : counts_;
+    c.centroid(mz, intensity, picked_mz_, picked_in_);
+}
+
 Result<RenderedScan> SpectrumRenderer::render(const PlannedScan& sel, std::size_t first_index,
                                               mzml::RenderedSpectra& out) {
     out_ = &out;
@@ -61,6 +82,11 @@ Result<RenderedScan> SpectrumRenderer::render(const PlannedScan& sel, std::size_
         e.id = id_;
         e.mz = mz;
         e.intensity = scan_.intensity;
+        if (f.centroid) {
+            pick(f, mz, scan_.intensity);
+            e.mz = picked_mz_;
+            e.intensity = picked_in_;
+        }
         emit(e);
     } else if (plan_.ims_layout == ImsLayout::Combined) {
         write_combined(f, sel, e, mz);
@@ -77,7 +103,7 @@ Result<RenderedScan> SpectrumRenderer::render(const PlannedScan& sel, std::size_
 SpectrumEntry SpectrumRenderer::entry_of(const PlannedFunction& f, const Scan& scan) const {
     SpectrumEntry e;
     e.ms_level = f.ms_level;
-    e.profile = f.representation == Representation::Profile;
+    e.profile = f.representation == Representation::Profile && !f.centroid;
     e.calibration = f.lock_mass;
     e.acquisition_method = f.acquisition_method;
     e.polarity = polarity_of(r_.extern_inf().polarity);
@@ -105,6 +131,34 @@ void SpectrumRenderer::write_combined(const PlannedFunction& f, const PlannedSca
     id_ = native_id(f.entry->number, sel.scan);
     e.id = id_;
     e.ims = true;
+    if (f.centroid) {
+        // Each drift bin centroided on its own, then all in m/z, drift order.
+        mz_.assign(mz.begin(), mz.end());
+        const auto by_bin = frame_order(drift, mz_);
+        frame_mz_.clear();
+        frame_in_.clear();
+        frame_drift_.clear();
+        for (std::size_t lo = 0; lo < by_bin.size();) {
+            std::size_t hi = lo + 1;
+            while (hi < by_bin.size() && drift[by_bin[hi]] == drift[by_bin[lo]]) ++hi;
+            gather(mz_, by_bin, lo, hi, sorted_mz_);
+            gather(scan_.intensity, by_bin, lo, hi, sorted_in_);
+            pick(f, sorted_mz_, sorted_in_);
+            frame_mz_.insert(frame_mz_.end(), picked_mz_.begin(), picked_mz_.end());
+            frame_in_.insert(frame_in_.end(), picked_in_.begin(), picked_in_.end());
+            frame_drift_.insert(frame_drift_.end(), picked_mz_.size(), drift[by_bin[lo]]);
+            lo = hi;
+        }
+        const auto order = frame_order(frame_mz_, frame_drift_);
+        gather(frame_mz_, order, 0, order.size(), sorted_mz_);
+        gather(frame_in_, order, 0, order.size(), sorted_in_);
+        gather(frame_drift_, order, 0, order.size(), sorted_drift_);
+        e.mz = sorted_mz_;
+        e.intensity = sorted_in_;
+        e.drift_ms = sorted_drift_;
+        emit(e);
+        return;
+    }
     bool sorted = true;
     for (std::size_t i = 1; i < mz.size() && sorted; ++i)
         sorted = mz[i - 1] < mz[i] || (mz[i - 1] == mz[i] && drift[i - 1] <= drift[i]);
@@ -139,6 +193,11 @@ void SpectrumRenderer::write_per_bin(const PlannedFunction& f, const PlannedScan
         e.id = id_;
         e.mz = sorted_mz_;
         e.intensity = sorted_in_;
+        if (f.centroid) {
+            pick(f, sorted_mz_, sorted_in_);
+            e.mz = picked_mz_;
+            e.intensity = picked_in_;
+        }
         e.drift_ms_of_scan = d;
         emit(e);
         lo = hi;
@@ -163,6 +222,14 @@ void SpectrumRenderer::write_summed(const PlannedFunction& f, const PlannedScan&
     e.mz = sorted_mz_;
     e.intensity_is_64 = true;
     e.intensity64 = summed_;
+    if (f.centroid) {
+        // The summed spectrum centroided: summed counts, 32-bit as centroids are.
+        summed_in_.assign(summed_.begin(), summed_.end());
+        pick(f, sorted_mz_, summed_in_);
+        e.mz = picked_mz_;
+        e.intensity_is_64 = false;
+        e.intensity = picked_in_;
+    }
     emit(e);
 }
 

@@ -10,6 +10,7 @@
 
 #include "error.h"
 #include "export/plan.h"
+#include "kestrune/centroid.h"
 #include "kestrune/types.h"
 #include "mzml/array_encoder.h"
 #include "mzml/writer.h"
@@ -26,8 +27,7 @@ struct RenderedScan {
 // One per thread.
 class SpectrumRenderer {
 public:
-    SpectrumRenderer(const reader::Reader& r, const ExportPlan& plan, const mzml::ArrayEncoding& encoding)
-        : r_(r), plan_(plan), encoder_(encoding) {}
+    SpectrumRenderer(const reader::Reader& r, const ExportPlan& plan, const mzml::ArrayEncoding& encoding);
 
     // Appends the spectra of `sel` to `out`, the first of them numbered
     // `first_index` in the spectrum list.
@@ -40,6 +40,8 @@ private:
                         std::span<const double> mz);
     void write_per_bin(const PlannedFunction& f, const PlannedScan& sel, mzml::SpectrumEntry& e);
     void write_summed(const PlannedFunction& f, const PlannedScan& sel, mzml::SpectrumEntry& e);
+    // The centroids of one spectrum (or drift bin) in picked_mz_ / picked_in_.
+    void pick(const PlannedFunction& f, std::span<const double> mz, std::span<const float> intensity);
 
     const reader::Reader& r_;
     const ExportPlan& plan_;
@@ -50,6 +52,11 @@ private:
     Scan scan_;
     std::vector<double> corrected_, mz_, sorted_mz_, sorted_drift_, summed_;
     std::vector<float> sorted_in_;
+    // Centroiding: of ion counts, and (Encoding D's fractional intensities)
+    // with the ion's intensity taken from each spectrum.
+    Centroider counts_, scaled_;
+    std::vector<double> picked_mz_, frame_mz_, frame_drift_;
+    std::vector<float> picked_in_, frame_in_, summed_in_;
 };
 
 }  // namespace kestrune::exporting

@@ -9,7 +9,7 @@ std::span<const Term> all_terms() noexcept {
         kMs1Spectrum, kMsnSpectrum, kTicChromatogram, kPressureChromatogram,
         kFlowRateChromatogram, kTemperatureChromatogram, kEmrChromatogram, kSha1,
         kMassLynx, kInstrumentSerialNumber, kWatersNativeId, kWatersRawFormat,
-        kWatersInstrumentModel, kCustomSoftware, kConversionToMzml, kMzCalibration,
+        kWatersInstrumentModel, kCustomSoftware, kConversionToMzml, kMzCalibration, kPeakPicking,
         kElectrospray, kMaldi, kQuadrupole, kTimeOfFlight,
         kMagneticSector, kMicrochannelPlate, kElectronMultiplier, kMagneticSectorInstrument,
         kQuadrupoleInstrument, kTofInstrument, kTripleQuadrupoleInstrument, kQtofInstrument,

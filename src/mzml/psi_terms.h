@@ -35,6 +35,7 @@ inline constexpr Term kWatersRawFormat{"MS:1000526", "Waters raw format"};
 inline constexpr Term kWatersInstrumentModel{"MS:1000126", "Waters instrument model"};
 inline constexpr Term kCustomSoftware{"MS:1000799", "custom unreleased software tool"};
 inline constexpr Term kConversionToMzml{"MS:1000544", "Conversion to mzML"};
+inline constexpr Term kPeakPicking{"MS:1000035", "peak picking"};
 inline constexpr Term kMzCalibration{"MS:1001485", "m/z calibration"};
 
 // Instrument components.

@@ -181,12 +181,18 @@ void data_processing(std::string& o, const RunDescription& run) {
     o.append("    <dataProcessingList count=\"1\">\n      <dataProcessing id=\"kestrune_export\">\n");
     o.append("        <processingMethod order=\"0\" softwareRef=\"kestrune\">\n");
     cv_param(o, 5, term::kConversionToMzml);
+    if (run.lock_mass_corrected) cv_param(o, 5, term::kMzCalibration);
     for (const auto& p : run.processing_params) user_param(o, 5, p);
-    if (run.lock_mass_corrected) {
-        cv_param(o, 5, term::kMzCalibration);
+    if (run.lock_mass_corrected)
         for (const auto& p : run.lock_mass_params) user_param(o, 5, p);
+    o.append("        </processingMethod>\n");
+    if (run.peak_picked) {
+        o.append("        <processingMethod order=\"1\" softwareRef=\"kestrune\">\n");
+        cv_param(o, 5, term::kPeakPicking);
+        for (const auto& p : run.peak_picking_params) user_param(o, 5, p);
+        o.append("        </processingMethod>\n");
     }
-    o.append("        </processingMethod>\n      </dataProcessing>\n    </dataProcessingList>\n");
+    o.append("      </dataProcessing>\n    </dataProcessingList>\n");
 }
 
 }  // namespace

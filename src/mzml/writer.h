@@ -60,6 +60,8 @@ struct RunDescription {
     std::vector<UserParam> lock_mass_params;  // what the m/z calibration did
     std::vector<UserParam> source_params;     // of the source file: what it was read as
     std::vector<UserParam> processing_params; // of the conversion: the options that shaped the file
+    bool peak_picked = false;                 // profile spectra written as centroids
+    std::vector<UserParam> peak_picking_params;
 };
 
 struct IsolationWindow {

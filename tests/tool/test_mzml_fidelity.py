@@ -111,6 +111,7 @@ VARIANTS = [
     ("mse", ["--ims-layout", "per-bin"]),
     ("mse", ["--ims-layout", "summed"]),
     ("profile", []),
+    ("profile", ["--centroid", "--numpress", "linear"]),
 ]
 
 
