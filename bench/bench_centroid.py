@@ -7,9 +7,9 @@ Poisson counts, single-count noise hits, isolated peaks and doublets 1.6 FWHM
 apart, zero-count samples left out; exports it as profile mzML with
 ``kestrune export --representation profile``; runs ``PeakPickerHiRes`` on
 that file (signal-to-noise estimation off, the picking forced on MS level 1:
-its automatic choice of levels leaves such spectra alone); centroids the run
-with the library's centroider (``build/bench/centroid_run``); reads both
-results and scores them against the truth with the figures of
+its automatic choice of levels leaves such spectra alone); exports the run
+centroided with ``kestrune export --centroid``; reads both results and
+scores them against the truth with the figures of
 bench/centroid_quality.cpp:
 
 - recall: isolated peaks with an apex of at least 50 counts that have a
@@ -22,11 +22,11 @@ bench/centroid_quality.cpp:
 - summed counts: found peaks whose centroid intensity lies within 5% of
   their ions (PeakPickerHiRes reports the apex height, not the area);
 - points: centroids per profile point; duplicates: m/z not rising;
-- time: the profile export, PeakPickerHiRes, and the centroider (processor
-  time of decoding and of centroiding).
+- time: the profile export and the centroided export (one thread and the
+  default threads), and PeakPickerHiRes (one thread) on the profile file.
 
-    ninja -C build cli/kestrune bench/centroid_run
-    /usr/bin/python3 bench/bench_centroid.py [--scans 200] [--resolving-power 18000]
+    ninja -C build cli/kestrune
+    /usr/bin/python3 bench/bench_centroid.py [--scans 200 | --size-mb 1024] [--resolving-power 18000]
         [--samples-per-fwhm 6] [--noise 0.02] [--build build] [--keep DIR]
 """
 
@@ -134,19 +134,6 @@ def build_run(path, args, rng):
     return truth, points
 
 
-def read_centroid_run(path):
-    out = []
-    with open(path, "rb") as fh:
-        while True:
-            head = fh.read(8)
-            if not head:
-                return out
-            (n,) = struct.unpack("<Q", head)
-            mz = np.frombuffer(fh.read(8 * n), dtype="<f8")
-            intensity = np.frombuffer(fh.read(4 * n), dtype="<f4").astype(np.float64)
-            out.append((mz, intensity))
-
-
 def read_mzml(path):
     import pymzml
     out = []
@@ -222,6 +209,7 @@ def timed(cmd):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--scans", type=int, default=200)
+    ap.add_argument("--size-mb", type=float, help="scans enough for this much scan data instead")
     ap.add_argument("--resolving-power", type=float, default=18000)
     ap.add_argument("--samples-per-fwhm", type=float, default=6)
     ap.add_argument("--noise", type=float, default=0.02, help="chance of a noise hit per grid sample")
@@ -233,10 +221,11 @@ def main():
     args = ap.parse_args()
 
     cli = os.path.join(args.build, "cli", "kestrune")
-    helper = os.path.join(args.build, "bench", "centroid_run")
-    for exe in (cli, helper):
-        if not os.access(exe, os.X_OK):
-            sys.exit("missing %s (ninja -C %s cli/kestrune bench/centroid_run)" % (exe, args.build))
+    if not os.access(cli, os.X_OK):
+        sys.exit("missing %s (ninja -C %s cli/kestrune)" % (cli, args.build))
+    if args.size_mb:
+        bytes_per_scan = len(make_scan(np.random.default_rng(args.seed + 1), args)[0])
+        args.scans = max(1, int(args.size_mb * 1e6 / bytes_per_scan))
     pphr = shutil.which("PeakPickerHiRes")
     if pphr is None:
         sys.exit("PeakPickerHiRes not found (Debian topp)")
@@ -249,20 +238,22 @@ def main():
         truth, points = build_run(run_dir, args, rng)
         profile = os.path.join(work, "profile.mzML")
         picked = os.path.join(work, "peakpickerhires.mzML")
-        ours = os.path.join(work, "centroids.bin")
+        ours = os.path.join(work, "centroided.mzML")
         data_mb = os.path.getsize(os.path.join(run_dir, "_FUNC001.DAT")) / 1e6
         print("run: %d scans, %d profile points (%.1f MB of scan data), R %.0f, %.1f samples per FWHM, "
               "noise %.3f" % (args.scans, points, data_mb, args.resolving_power, args.samples_per_fwhm, args.noise))
 
-        t_export, _ = timed([cli, "export", run_dir, "-o", profile, "--representation", "profile",
-                             "--no-progress", "--threads", "1"])
+        export = [cli, "export", run_dir, "--no-progress"]
+        times = {}
+        for threads in ("1", None):
+            more = ["--threads", threads] if threads else []
+            times[("profile", threads)], _ = timed(export + ["-o", profile, "--representation", "profile"] + more)
+            times[("centroid", threads)], _ = timed(export + ["-o", ours, "--centroid"] + more)
         t_pphr, _ = timed([pphr, "-in", profile, "-out", picked, "-algorithm:signal_to_noise", "0",
                            "-algorithm:ms_levels", "1", "-threads", "1", "-no_progress"])
-        t_ours, line = timed([helper, run_dir, "1", ours])
-        fields = dict(zip(line.split()[0::2], line.split()[1::2]))
 
         rows = [("PeakPickerHiRes", score(truth, read_mzml(picked), points)),
-                ("kestrune", score(truth, read_centroid_run(ours), points))]
+                ("kestrune", score(truth, read_mzml(ours), points))]
         print("%d isolated peaks with an apex of at least 50 counts" % rows[0][1]["strong"])
         print("%-16s %7s %6s %6s %6s %6s %7s %8s %7s %7s %5s" % (
             "", "recall", "ppm50", "ppm95", "lim50", "lim95", "split", "doublets", "sum5%", "points", "dup"))
@@ -270,13 +261,11 @@ def main():
             print("%-16s %6.1f%% %6.2f %6.2f %6.2f %6.2f %6.2f%% %7.1f%% %6.1f%% %7.3f %5d" % (
                 name, 100 * r["recall"], r["ppm50"], r["ppm95"], r["lim50"], r["lim95"], 100 * r["split"],
                 100 * r["doublets"], 100 * r["sum5"], r["points"], r["duplicates"]))
-        print("time: profile export %.2f s (1 thread); PeakPickerHiRes %.2f s (1 thread); kestrune decode %s s + "
-              "centroid %s s of processor time (%.2f s wall with reading and writing)"
-              % (t_export, t_pphr, fields.get("decode_s", "?"), fields.get("centroid_s", "?"), t_ours))
-        centroid_s = float(fields.get("centroid_s", "nan"))
-        if centroid_s > 0:
-            print("centroider: %.0f M profile points/s, %.0f MB/s of m/z and intensity arrays (12 bytes a point)"
-                  % (points / centroid_s / 1e6, points * 12 / centroid_s / 1e6))
+        print("time, 1 thread: profile export %.2f s, centroided export %.2f s (%.1f times faster than "
+              "PeakPickerHiRes %.2f s on the profile file)" % (
+                  times[("profile", "1")], times[("centroid", "1")], t_pphr / times[("centroid", "1")], t_pphr))
+        print("time, default threads: profile export %.2f s, centroided export %.2f s" % (
+            times[("profile", None)], times[("centroid", None)]))
     finally:
         if not args.keep:
             shutil.rmtree(work, ignore_errors=True)
