@@ -83,7 +83,7 @@ public:
     /// last scan by default), reading the data file through one open file.
     /// Fails when the function is not readable, when the range does not lie
     /// within its scans, or when the data file cannot be opened. The cursor
-    /// must not outlive the Run.
+    /// may outlive the Run: it keeps what it reads.
     Result<ScanCursor> scans(std::uint32_t function, std::uint64_t first = 0,
                              std::uint64_t count = std::numeric_limits<std::uint64_t>::max()) const;
 

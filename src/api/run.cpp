@@ -66,13 +66,15 @@ Function function_of(const reader::Reader& r, const raw::functions_inf::Function
 }  // namespace
 
 struct Run::Impl {
-    reader::Reader reader;
+    // Shared with the cursors, which may outlive the Run.
+    std::shared_ptr<const reader::Reader> reader;
     Header header;
     Settings settings;
     std::vector<Function> functions;
 };
 
 struct ScanCursor::Impl {
+    std::shared_ptr<const reader::Reader> reader;  // what `range` reads stays alive with the cursor
     reader::ScanRange range;
 };
 
@@ -86,8 +88,9 @@ Result<Run> Run::open(const std::filesystem::path& dir) { return open(dir, OpenO
 Result<Run> Run::open(const std::filesystem::path& dir, const OpenOptions& options) {
     auto opened = reader::Reader::open(dir, options.follow_links);
     if (!opened) return fail(std::move(opened.error()));
-    auto impl = std::make_unique<Impl>(Impl{std::move(*opened), {}, {}, {}});
-    const reader::Reader& r = impl->reader;
+    auto impl = std::make_unique<Impl>(
+        Impl{std::make_shared<const reader::Reader>(std::move(*opened)), {}, {}, {}});
+    const reader::Reader& r = *impl->reader;
     impl->header = header_of(r.header());
     impl->settings = settings_of(r.extern_inf());
     impl->functions.reserve(r.function_table().functions.size());
@@ -95,8 +98,8 @@ Result<Run> Run::open(const std::filesystem::path& dir, const OpenOptions& optio
     return Run(std::move(impl));
 }
 
-const std::string& Run::name() const noexcept { return impl_->reader.name(); }
-const std::filesystem::path& Run::path() const noexcept { return impl_->reader.dir(); }
+const std::string& Run::name() const noexcept { return impl_->reader->name(); }
+const std::filesystem::path& Run::path() const noexcept { return impl_->reader->dir(); }
 const Header& Run::header() const noexcept { return impl_->header; }
 const Settings& Run::settings() const noexcept { return impl_->settings; }
 const std::vector<Function>& Run::functions() const noexcept { return impl_->functions; }
@@ -110,7 +113,7 @@ const Function* Run::function(std::uint32_t number) const noexcept {
 }
 
 std::optional<Statistics> Run::statistics(std::uint32_t function) const {
-    const reader::FunctionEntry* e = impl_->reader.function(function);
+    const reader::FunctionEntry* e = impl_->reader->function(function);
     if (e == nullptr || !e->sts) return std::nullopt;
     const raw::FuncSts& sts = *e->sts;
     Statistics out;
@@ -125,12 +128,12 @@ std::optional<Statistics> Run::statistics(std::uint32_t function) const {
 }
 
 Result<Scan> Run::read_scan(std::uint32_t function, std::uint64_t scan) const {
-    return impl_->reader.decode_scan(function, scan);
+    return impl_->reader->decode_scan(function, scan);
 }
 
 std::vector<float> Run::retention_times(std::uint32_t function) const {
     std::vector<float> out;
-    const reader::FunctionEntry* e = impl_->reader.function(function);
+    const reader::FunctionEntry* e = impl_->reader->function(function);
     if (e == nullptr) return out;
     out.reserve(e->idx.size());
     for (std::size_t s = 0; s < e->idx.size(); ++s) out.push_back(e->idx.rt_min(s));
@@ -138,21 +141,21 @@ std::vector<float> Run::retention_times(std::uint32_t function) const {
 }
 
 Result<Representation> Run::representation(std::uint32_t function) const {
-    const reader::FunctionEntry* e = impl_->reader.function(function);
+    const reader::FunctionEntry* e = impl_->reader->function(function);
     if (e == nullptr)
         return fail(Error::invalid_argument(fmt::format("function {} is not a readable function of {}", function,
-                                                        text::quoted(impl_->reader.name()))));
-    return reader::detect_representation(impl_->reader, *e);
+                                                        text::quoted(impl_->reader->name()))));
+    return reader::detect_representation(*impl_->reader, *e);
 }
 
 Result<ScanCursor> Run::scans(std::uint32_t function, std::uint64_t first, std::uint64_t count) const {
-    auto range = reader::ScanRange::open(impl_->reader, function, first, count);
+    auto range = reader::ScanRange::open(*impl_->reader, function, first, count);
     if (!range) return fail(std::move(range.error()));
-    return ScanCursor(std::make_unique<ScanCursor::Impl>(ScanCursor::Impl{std::move(*range)}));
+    return ScanCursor(std::make_unique<ScanCursor::Impl>(ScanCursor::Impl{impl_->reader, std::move(*range)}));
 }
 
 Result<std::vector<Channel>> Run::channels() const {
-    auto chroms = impl_->reader.channels();
+    auto chroms = impl_->reader->channels();
     if (!chroms) return fail(std::move(chroms.error()));
     std::vector<Channel> out;
     if (*chroms)
@@ -161,11 +164,11 @@ Result<std::vector<Channel>> Run::channels() const {
 }
 
 Result<std::vector<ChromPoint>> Run::read_channel(std::size_t index) const {
-    auto points = impl_->reader.read_channel(index);
+    auto points = impl_->reader->read_channel(index);
     if (!points) return fail(std::move(points.error()));
     if (!*points)
         return fail(Error::parse(
-            fmt::format("{} not found in {}", raw::chroms::channel_file_name(index), impl_->reader.dir())));
+            fmt::format("{} not found in {}", raw::chroms::channel_file_name(index), impl_->reader->dir())));
     std::vector<ChromPoint> out;
     out.reserve((*points)->size());
     for (const auto& p : **points) out.push_back({p.rt_min, p.value});
@@ -183,6 +186,6 @@ std::uint64_t ScanCursor::end() const noexcept { return impl_->range.end(); }
 
 const char* version() noexcept { return KESTRUNE_VERSION_STRING; }
 
-const reader::Reader& detail::RunAccess::reader(const Run& run) noexcept { return run.impl_->reader; }
+const reader::Reader& detail::RunAccess::reader(const Run& run) noexcept { return *run.impl_->reader; }
 
 }  // namespace kestrune

@@ -3,6 +3,7 @@
 
 #include <variant>
 
+#include "kestrune/run.h"
 #include "reader/reader.h"
 #include "support/run_writer.h"
 #include "support/temp_dir.h"
@@ -135,6 +136,27 @@ TEST(ScanRange, BoundsAndFailuresCarryTheScanContextAndTheRangeMovesOn) {
     EXPECT_EQ(failed.error().to_string(), where + "1 scan 2: I/O error: failed to fill whole buffer");
     EXPECT_EQ(range->position(), 3u);
     EXPECT_FALSE(range->next(out).value_or(true));
+}
+
+TEST(ScanCursor, OutlivesItsRunAndReadsOn) {
+    TempDir dir;
+    const ByteVec scan = concat({record_b(0, 0, 100), record_b(7, 0, 200), record_b(0, 0, 300)});
+    open_run(dir, "QTOF", {function_of(IndexLayout::B30, {scan, scan, scan})});
+    std::optional<ScanCursor> cursor;
+    {
+        auto run = Run::open(dir.path());
+        ASSERT_TRUE(run) << run.error().to_string();
+        auto made = run->scans(1);
+        ASSERT_TRUE(made);
+        cursor.emplace(std::move(*made));
+    }  // the Run is gone; the cursor keeps what it reads
+    Scan out;
+    for (int k = 0; k < 3; ++k) {
+        auto more = cursor->next(out);
+        ASSERT_TRUE(more && *more) << k;
+        EXPECT_EQ(out.intensity.size(), 1u);
+    }
+    EXPECT_FALSE(*cursor->next(out));
 }
 
 }  // namespace
