@@ -31,7 +31,7 @@ File::~File() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-Result<std::size_t> File::read_full(std::uint8_t* dst, std::size_t n, std::optional<off_t> offset) {
+Result<std::size_t> File::read_full(std::uint8_t* dst, std::size_t n, std::optional<off_t> offset) const {
     std::size_t done = 0;
     while (done < n) {
         const ssize_t got = offset ? ::pread(fd_, dst + done, n - done, *offset + static_cast<off_t>(done))

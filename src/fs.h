@@ -52,7 +52,7 @@ public:
     // Reads until `n` bytes are in `dst` or the file ends; returns the count.
     // With `offset`, the reads are positioned there and the file position is
     // left alone; without, they continue from the file position.
-    Result<std::size_t> read_full(std::uint8_t* dst, std::size_t n, std::optional<off_t> offset = std::nullopt);
+    Result<std::size_t> read_full(std::uint8_t* dst, std::size_t n, std::optional<off_t> offset = std::nullopt) const;
 
 private:
     explicit File(int fd) : fd_(fd) {}

@@ -155,6 +155,8 @@ Result<ExportSummary> write_export(const Reader& r, const ExportPlan& plan, cons
     if (!sink.failed()) write_channel_chromatograms(plan, writer);
     if (!sink.failed())
         if (auto finished = writer.finish(); !finished) return fail(std::move(finished.error()));
+    // What was read is what the run held from start to end.
+    if (auto unchanged = plan.sources->check_unchanged(); !unchanged) return fail(std::move(unchanged.error()));
     ExportSummary summary;
     summary.spectra = plan.n_spectra;
     summary.chromatograms = plan.n_chromatograms;

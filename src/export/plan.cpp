@@ -10,6 +10,7 @@
 #include "codec/sha1.h"
 #include "export/completeness.h"
 #include "export/identity.h"
+#include "export/sources.h"
 #include "log.h"
 #include "mzml/instrument_models.h"
 #include "raw/header.h"
@@ -155,20 +156,6 @@ Result<std::vector<PlannedChannel>> plan_channels(const Reader& r, const ExportO
     return out;
 }
 
-// SHA-1 of a whole file.
-Result<std::string> file_sha1(const std::filesystem::path& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return fail(Error::context(fmt::format("reading {}", path), Error::io(errno)));
-    codec::Sha1 sha;
-    std::vector<char> buf(1 << 20);
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) sha.update(buf.data(), n);
-    const bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) return fail(Error::context(fmt::format("reading {}", path), Error::io(EIO)));
-    return sha.hex_digest();
-}
-
 mzml::InstrumentDescription describe_instrument(const raw::Header& h, bool any_ims) {
     mzml::InstrumentDescription ins;
     const raw::header::InstrumentText text = raw::header::split_instrument(h.instrument.value_or(""));
@@ -220,7 +207,7 @@ Result<mzml::RunDescription> describe_run(const Reader& r, const ExportPlan& pla
     }
     if (!r.functions().empty()) {
         const FunctionEntry& first = r.functions().front();
-        auto sha = file_sha1(first.dat_path);
+        auto sha = plan.sources->sha1(first);
         if (!sha) return fail(std::move(sha.error()));
         run.source_sha1 = std::move(*sha);
         run.source_sha1_of = text::path_text(first.dat_path.filename());
@@ -323,6 +310,13 @@ Result<ExportPlan> plan_export(const Reader& r, const ExportOptions& o) {
     const auto reads = [&](const raw::functions_inf::FunctionInfo& info) { return reads_function(r, o, info); };
     if (auto whole = check_complete(r, reads, o.allow_incomplete); !whole) return fail(std::move(whole.error()));
     ExportPlan plan;
+    // Every data file read is opened now, once, for the whole export.
+    std::vector<const FunctionEntry*> read;
+    for (const FunctionEntry& e : r.functions())
+        if (reads(e.info) || &e == &r.functions().front()) read.push_back(&e);
+    auto sources = SourceFiles::open(r, read);
+    if (!sources) return fail(std::move(sources.error()));
+    plan.sources = std::make_shared<const SourceFiles>(std::move(*sources));
     plan.ims_layout = o.ims_layout;
     auto functions = select_functions(r, o);
     if (!functions) return fail(std::move(functions.error()));

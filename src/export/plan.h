@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "error.h"
 #include "export/channels.h"
 #include "export/lockmass.h"
+#include "export/sources.h"
 #include "kestrune/export.h"
 #include "mzml/psi_terms.h"
 #include "mzml/writer.h"
@@ -92,6 +94,7 @@ struct PlannedChannel {
 struct ExportPlan {
     std::vector<PlannedFunction> functions;
     CentroidOptions centroiding;  // for the functions written as centroids
+    std::shared_ptr<const SourceFiles> sources;  // the data files, open for the whole export
     std::vector<PlannedScan> scans;  // in file order
     std::vector<PlannedChannel> channels;
     mzml::RunDescription run;

@@ -64,9 +64,8 @@ Result<RenderedScan> SpectrumRenderer::render(const PlannedScan& sel, std::size_
     out_ = &out;
     index_ = first_index;
     const PlannedFunction& f = plan_.functions[sel.function_slot];
-    auto decoded = r_.decode_scan(f.entry->number, sel.scan);
-    if (!decoded) return fail(std::move(decoded.error()));
-    scan_ = std::move(*decoded);
+    if (auto decoded = plan_.sources->decode(*f.entry, sel.scan, buffer_, scan_); !decoded)
+        return fail(std::move(decoded.error()));
     // Summed in record order, as spectrum_stats sums.
     double tic = 0;
     for (float v : scan_.intensity) tic += double(v);

@@ -50,6 +50,7 @@ private:
     std::size_t index_ = 0;
     std::string id_;
     Scan scan_;
+    fs::Buffer buffer_;
     std::vector<double> corrected_, mz_, sorted_mz_, sorted_drift_, summed_;
     std::vector<float> sorted_in_;
     // Centroiding: of ion counts, and (Encoding D's fractional intensities)

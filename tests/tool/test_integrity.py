@@ -211,3 +211,22 @@ def test_opening_lists_the_run_directory_once_whatever_the_number_of_functions(t
                    check=True, stdout=subprocess.DEVNULL, timeout=120)
     listings = [line for line in trace.read_text().splitlines() if "O_DIRECTORY" in line and run in line]
     assert len(listings) <= 2, listings  # the open, and the chromatogram table's own lookup
+
+
+@pytest.mark.parametrize("change", ["replace", "write"])
+def test_a_data_file_changed_during_the_export_fails_it(tmp_path, change):
+    run = slow_run(tmp_path / "slow.raw")
+    data = os.path.join(run, "_FUNC001.DAT")
+    out = tmp_path / "x.mzML"
+    proc = subprocess.Popen([CLI, "export", run, "-o", str(out), "--threads", "1", "--compression-level", "12"],
+                            stderr=subprocess.PIPE)
+    time.sleep(0.3)
+    if change == "replace":  # another copy renamed over it, as a sync tool does
+        with open(data, "rb") as src, open(data + ".new", "wb") as dst:
+            dst.write(src.read())
+        os.rename(data + ".new", data)
+    else:
+        os.utime(data, (1e9, 1e9))
+    assert proc.wait(timeout=300) == 1
+    assert "changed while it was exported" in proc.stderr.read().decode()
+    assert not out.exists()
