@@ -107,7 +107,8 @@ PyModuleDef g_module = {
     PyModuleDef_HEAD_INIT,
     "kestrune_data",  // m_name
     "Reading Waters MassLynx .raw runs as arrays: zero-copy scans, iteration and\n"
-    "chromatograms computed in C++ with the interpreter lock released.\n"
+    "chromatograms computed in C++ with the interpreter lock released; the\n"
+    "export to mzML and the quality report as the command line writes them.\n"
     "\n"
     "    import numpy, kestrune_data\n"
     "    with kestrune_data.open('sample.raw') as run:\n"
