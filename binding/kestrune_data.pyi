@@ -1,6 +1,6 @@
 # Type stub of the kestrune_data extension module.
 import os
-from typing import Iterator, List, Optional, Tuple, Union, final, overload
+from typing import Iterable, Iterator, List, Literal, Optional, Tuple, Union, final, overload
 
 __all__: List[str]
 __version__: str
@@ -12,6 +12,60 @@ class ReadError(RuntimeError):
     """A run, or a part of it, that cannot be read; the message is the library's."""
 
 def open(path: _Path) -> Run: ...
+
+def export_mzml(
+    run_or_path: Union[Run, _Path],
+    output: _Path,
+    *,
+    compress: bool = True,
+    compression_level: int = 1,
+    numpress: Optional[Literal["none", "linear", "pic", "slof"]] = None,
+    numpress_ppm: float = 0.1,
+    threads: int = 0,
+    functions: Optional[Iterable[int]] = None,
+    rt_range: _RtRange = None,
+    ms_level: Optional[int] = None,
+    keep_lockmass: bool = False,
+    lockmass: Optional[float] = None,
+    lockmass_tolerance: float = 0.25,
+    lockmass_optional: bool = False,
+    representation: Literal["auto", "centroid", "profile"] = "auto",
+    ims_layout: Literal["combined", "per-bin", "summed"] = "combined",
+    centroid: bool = False,
+    allow_incomplete: bool = False,
+) -> ExportSummary:
+    """Writes the run as indexed mzML: the bytes of `kestrune export RUN -o OUTPUT`
+    with the same options."""
+
+def qc_report(
+    runs: Union[Run, _Path, Iterable[Union[Run, _Path]]],
+    html: _Path,
+    *,
+    mzqc: Optional[_Path] = None,
+    lockmass: Optional[float] = None,
+    lockmass_tolerance: float = 0.25,
+    allow_incomplete: bool = False,
+) -> None:
+    """Writes the HTML quality report (and the mzQC metrics) of `kestrune qc`."""
+
+@final
+class ExportSummary(Tuple[object, ...]):
+    """What export_mzml() wrote."""
+
+    @property
+    def spectra(self) -> int: ...
+    @property
+    def chromatograms(self) -> int: ...
+    @property
+    def bytes(self) -> int: ...
+    @property
+    def lock_scans(self) -> int: ...
+    @property
+    def lock_scans_matched(self) -> int: ...
+    @property
+    def factor_min(self) -> Optional[float]: ...
+    @property
+    def factor_max(self) -> Optional[float]: ...
 
 @final
 class Array:

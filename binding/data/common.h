@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -237,5 +238,26 @@ PyObject* new_scan_iterator(PyObject* run_object, std::shared_ptr<const kestrune
 bool run_is_closed(PyObject* run_object) noexcept;
 // kestrune_data.open(path): a new Run (null with an exception set).
 PyObject* open_path(PyObject* path);
+// The opened run of a Run object (an instance of run_type()), shared with
+// it; null with ValueError when the Run is closed.
+std::shared_ptr<const kestrune::Run> opened_run(PyObject* run_object);
+
+// A path given as str, bytes or os.PathLike: its bytes for the file system
+// in `out` and, when asked, its text for Python in `text`. False with
+// TypeError or ValueError (a NUL character) set.
+bool path_arg_of(PyObject* arg, std::filesystem::path& out, PyRef* text = nullptr);
+
+// ---------------------------------------------------------------------------
+// Conversions (convert.cpp)
+
+// kestrune_data.export_mzml(run_or_path, output, **options) and
+// kestrune_data.qc_report(runs, html, *, ...), with their docstrings.
+PyObject* export_mzml_function(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* qc_report_function(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char kExportMzmlDoc[];
+extern const char kQcReportDoc[];
+// kestrune_data.ExportSummary, created by create_convert_types().
+PyTypeObject* export_summary_type() noexcept;
+bool create_convert_types() noexcept;
 
 }  // namespace kestrune::pydata

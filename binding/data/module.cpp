@@ -1,9 +1,8 @@
 // The kestrune_data module object: its functions, the registration of its
 // types, the ReadError exception and the conversion of errors.
 //
-// The module-level functions live in g_functions below: open() here; the
-// conversions (export to mzML, quality report) are to join them from a file
-// of their own (convert.cpp) once the library offers them publicly.
+// The module-level functions live in g_functions below: open() here, the
+// conversions (export to mzML, quality report) in convert.cpp.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -32,6 +31,8 @@ PyMethodDef g_functions[] = {
      "it is not a directory (other OSErrors as the system reports them), and\n"
      "ReadError when the directory cannot be read as a run. The interpreter\n"
      "lock is released while the run is opened."},
+    {"export_mzml", as_cfunction(guarded<&export_mzml_function>), METH_VARARGS | METH_KEYWORDS, kExportMzmlDoc},
+    {"qc_report", as_cfunction(guarded<&qc_report_function>), METH_VARARGS | METH_KEYWORDS, kQcReportDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -50,6 +51,7 @@ constexpr Entry kEntries[] = {
     {"RunHeader", [] noexcept { return as_object(run_header_type()); }},
     {"Function", [] noexcept { return as_object(function_type()); }},
     {"Channel", [] noexcept { return as_object(channel_type()); }},
+    {"ExportSummary", [] noexcept { return as_object(export_summary_type()); }},
     {"ReadError", [] noexcept { return g_read_error; }},
 };
 
@@ -75,7 +77,8 @@ int exec_module(PyObject* module) {
             nullptr);
         if (g_read_error == nullptr) return -1;
     }
-    if (!create_array_type() || !create_scan_type() || !create_scan_iterator_type() || !create_run_types())
+    if (!create_array_type() || !create_scan_type() || !create_scan_iterator_type() || !create_run_types() ||
+        !create_convert_types())
         return -1;
     PyRef all(PyList_New(0));
     if (!all) return -1;
@@ -85,8 +88,10 @@ int exec_module(PyObject* module) {
         PyRef name(PyUnicode_FromString(entry.name));
         if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
     }
-    PyRef open_name(PyUnicode_FromString("open"));
-    if (!open_name || PyList_Append(all.get(), open_name.get()) < 0) return -1;
+    for (const PyMethodDef* function = g_functions; function->ml_name != nullptr; ++function) {
+        PyRef name(PyUnicode_FromString(function->ml_name));
+        if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
+    }
     if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
     PyRef version(PyUnicode_FromString(kestrune::version()));
     if (!version || PyObject_SetAttrString(module, "__version__", version.get()) < 0) return -1;
@@ -102,13 +107,15 @@ PyModuleDef g_module = {
     PyModuleDef_HEAD_INIT,
     "kestrune_data",  // m_name
     "Reading Waters MassLynx .raw runs as arrays: zero-copy scans, iteration and\n"
-    "chromatograms computed in C++ with the interpreter lock released.\n"
+    "chromatograms computed in C++ with the interpreter lock released; the\n"
+    "export to mzML and the quality report as the command line writes them.\n"
     "\n"
     "    import numpy, kestrune_data\n"
     "    with kestrune_data.open('sample.raw') as run:\n"
     "        for scan in run.scans(1):\n"
     "            mz = numpy.asarray(scan.mz)  # no copy\n"
-    "        rt, intensity = run.xic(1, 556.2771, ppm=10)\n",  // m_doc
+    "        rt, intensity = run.xic(1, 556.2771, ppm=10)\n"
+    "    kestrune_data.export_mzml('sample.raw', 'sample.mzML', numpress='linear')\n",  // m_doc
     0,            // m_size
     g_functions,  // m_methods
     g_slots,      // m_slots
@@ -126,6 +133,24 @@ PyObject* read_error_type() noexcept { return g_read_error; }
 
 PyObject* new_str(std::string_view utf8) noexcept {
     return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace");
+}
+
+bool path_arg_of(PyObject* arg, std::filesystem::path& out, PyRef* text) {
+    // os.fspath() first: PyPy's PyUnicode_FSConverter takes str and bytes only.
+    PyRef fspath(PyOS_FSPath(arg));
+    if (!fspath) return false;
+    PyObject* encoded_raw = nullptr;
+    if (!PyUnicode_FSConverter(fspath.get(), &encoded_raw)) return false;
+    PyRef encoded(encoded_raw);
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &size) < 0) return false;
+    if (text != nullptr) {
+        *text = PyRef(PyUnicode_DecodeFSDefaultAndSize(bytes, size));
+        if (!*text) return false;
+    }
+    out = std::filesystem::path(std::string(bytes, static_cast<std::size_t>(size)));
+    return true;
 }
 
 PyObject* raise_read_error(std::string_view message) noexcept {

@@ -319,21 +319,11 @@ PyObject* trace_tuple(kestrune::Result<Trace> trace) {
 // ---------------------------------------------------------------------------
 // Opening
 
-// The path given as str, bytes or os.PathLike: its text (for Python) and
-// its bytes (for the file system). Null with TypeError or ValueError.
+// A new Run of the run directory `path_arg` (str, bytes or os.PathLike).
 PyObject* open_run(PyTypeObject* type, PyObject* path_arg) {
-    // os.fspath() first: PyPy's PyUnicode_FSConverter takes str and bytes only.
-    PyRef fspath(PyOS_FSPath(path_arg));
-    if (!fspath) return nullptr;
-    PyObject* encoded_raw = nullptr;
-    if (!PyUnicode_FSConverter(fspath.get(), &encoded_raw)) return nullptr;
-    PyRef encoded(encoded_raw);
-    char* bytes = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &size) < 0) return nullptr;
-    PyRef path_text(PyUnicode_DecodeFSDefaultAndSize(bytes, size));
-    if (!path_text) return nullptr;
-    const std::filesystem::path dir(std::string(bytes, static_cast<std::size_t>(size)));
+    std::filesystem::path dir;
+    PyRef path_text;
+    if (!path_arg_of(path_arg, dir, &path_text)) return nullptr;
 
     int os_error = 0;
     std::optional<kestrune::Result<kestrune::Run>> opened;
@@ -738,6 +728,8 @@ bool create_run_types() noexcept {
 }
 
 PyObject* open_path(PyObject* path) { return open_run(g_type, path); }
+
+std::shared_ptr<const kestrune::Run> opened_run(PyObject* run_object) { return acquire(run_object); }
 
 bool run_is_closed(PyObject* run_object) noexcept {
     RunState* state = reinterpret_cast<RunObject*>(run_object)->state;

@@ -2,7 +2,9 @@
 look at a buffer's values.
 
 The module under test comes from PYTHONPATH; runs are written by the
-synthetic run writer of tests/python. NumPy is used where the interpreter
+synthetic run writer of tests/python. The command-line tool that the
+conversions are compared with comes from KESTRUNE_CLI (by default the
+build's, build/cli/kestrune). NumPy is used where the interpreter
 has it (CPython); under PyPy the same checks go through memoryview.
 """
 
@@ -12,6 +14,10 @@ import platform
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+SAMPLE = os.path.join(ROOT, "examples", "sample.raw")
+# The command-line tool whose files export_mzml() and qc_report() must equal.
+CLI = os.path.abspath(os.environ.get("KESTRUNE_CLI", os.path.join(ROOT, "build", "cli", "kestrune")))
 WRITER_DIR = os.path.join(HERE, "..", "python")
 if WRITER_DIR not in sys.path:
     sys.path.insert(0, WRITER_DIR)
