@@ -51,7 +51,13 @@ std::string options_fingerprint(const ExportOptions& o) {
     std::string functions = "-";
     if (o.functions) {
         functions.clear();
-        for (std::uint32_t n : *o.functions) fmt::format_to(std::back_inserter(functions), "{}{}", functions.empty() ? "" : ",", n);
+        // In the order given, each once (a repeated number selects nothing more).
+        std::vector<std::uint32_t> seen;
+        for (std::uint32_t n : *o.functions) {
+            if (std::find(seen.begin(), seen.end(), n) != seen.end()) continue;
+            seen.push_back(n);
+            fmt::format_to(std::back_inserter(functions), "{}{}", functions.empty() ? "" : ",", n);
+        }
     }
     const std::string rt = o.rt_range ? optional_number(o.rt_range->min) + ":" + optional_number(o.rt_range->max) : "-";
     return fmt::format(

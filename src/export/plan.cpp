@@ -54,7 +54,7 @@ Result<std::vector<PlannedFunction>> select_functions(const Reader& r, const Exp
     if (o.functions) {
         for (std::uint32_t n : *o.functions) {
             const FunctionEntry* e = r.function(n);
-            if (!e && !in_table(r, n)) return invalid_argument(fmt::format("--functions: function {} not found", n));
+            if (!e && !in_table(r, n)) return invalid_argument(fmt::format("function {} is not in the run's function table", n));
             if (e && e->info.is_lock_mass() && !o.keep_lockmass)
                 return invalid_argument(
                     fmt::format("function {} is a lock-mass function; add --keep-lockmass to export it", n));
