@@ -61,13 +61,17 @@ Result<void> write_spectra(const Reader& r, const ExportPlan& plan, const mzml::
         s.spectra.clear();
         s.written.clear();
         s.error.reset();
-        for (std::size_t i = batches[job].first; i < batches[job].last; ++i) {
-            auto written = renderers[worker]->render(plan.scans[i], first_index[i], s.spectra);
+        const ScanBatch& batch = batches[job];
+        for (std::size_t i = batch.first; i < batch.last; ++i) {
+            auto written =
+                renderers[worker]->render(plan.scans[i], first_index[i] + batch.bin_first, s.spectra, batch.bin_first,
+                                          batch.bin_last);
             if (!written) {
                 s.error = std::move(written.error());
                 break;
             }
-            s.written.push_back(*written);
+            // A frame split across batches counts once, with its first part.
+            if (batch.bin_first == 0) s.written.push_back(*written);
         }
         return s.spectra.text.capacity();
     };

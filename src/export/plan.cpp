@@ -451,6 +451,12 @@ std::vector<ScanBatch> batch_scans(const ExportPlan& plan) {
         // batch's worth.
         const std::uint64_t start = f.idx.offset(sel.scan);
         const std::uint64_t end = sel.scan + 1 < f.idx.size() ? f.idx.offset(sel.scan + 1) : f.dat_size;
+        if (sel.spectra > kMaxBinsPerBatch) {
+            for (std::uint32_t b = 0; b < sel.spectra; b += kMaxBinsPerBatch)
+                batches.push_back({i, i + 1, b, std::min(sel.spectra, b + kMaxBinsPerBatch)});
+            bytes = kBatchBytes;  // the next scan starts a batch of its own
+            continue;
+        }
         std::size_t size = end > start ? std::size_t(std::min<std::uint64_t>(end - start, kBatchBytes)) : kBatchBytes;
         size += std::size_t{sel.spectra} * kSpectrumTextBytes;
         if (batches.empty() || bytes + size > kBatchBytes) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -106,9 +107,16 @@ struct ExportPlan {
 };
 
 // Scans [first, last) of ExportPlan::scans, rendered as one job.
+// A frame of more than kMaxBinsPerBatch drift bins in the per-bin layout is
+// rendered as several batches of that many of its spectra, so that no batch
+// holds the text of thousands of spectra.
+inline constexpr std::uint32_t kMaxBinsPerBatch = 256;
 struct ScanBatch {
     std::size_t first = 0;
     std::size_t last = 0;
+    // For a frame split across batches: its spectra [bin_first, bin_last).
+    std::uint32_t bin_first = 0;
+    std::uint32_t bin_last = std::numeric_limits<std::uint32_t>::max();
 };
 std::vector<ScanBatch> batch_scans(const ExportPlan& plan);
 

@@ -60,7 +60,8 @@ void SpectrumRenderer::pick(const PlannedFunction& f, std::span<const double> mz
 }
 
 Result<RenderedScan> SpectrumRenderer::render(const PlannedScan& sel, std::size_t first_index,
-                                              mzml::RenderedSpectra& out) {
+                                              mzml::RenderedSpectra& out, std::uint32_t bin_first,
+                                              std::uint32_t bin_last) {
     out_ = &out;
     index_ = first_index;
     const PlannedFunction& f = plan_.functions[sel.function_slot];
@@ -92,7 +93,7 @@ Result<RenderedScan> SpectrumRenderer::render(const PlannedScan& sel, std::size_
     } else {
         mz_.assign(mz.begin(), mz.end());
         if (plan_.ims_layout == ImsLayout::PerBin)
-            write_per_bin(f, sel, e);
+            write_per_bin(f, sel, e, bin_first, bin_last);
         else
             write_summed(f, sel, e);
     }
@@ -179,12 +180,18 @@ void SpectrumRenderer::write_combined(const PlannedFunction& f, const PlannedSca
 }
 
 // One spectrum per drift time of the frame, sorted by m/z.
-void SpectrumRenderer::write_per_bin(const PlannedFunction& f, const PlannedScan& sel, SpectrumEntry& e) {
+void SpectrumRenderer::write_per_bin(const PlannedFunction& f, const PlannedScan& sel, SpectrumEntry& e,
+                                     std::uint32_t bin_first, std::uint32_t bin_last) {
     const std::vector<double>& drift = scan_.drift_time_ms;
     const auto order = frame_order(drift, mz_);
-    for (std::size_t lo = 0; lo < order.size();) {
+    std::uint32_t bin = 0;
+    for (std::size_t lo = 0; lo < order.size() && bin < bin_last; ++bin) {
         std::size_t hi = lo + 1;
         while (hi < order.size() && drift[order[hi]] == drift[order[lo]]) ++hi;
+        if (bin < bin_first) {
+            lo = hi;
+            continue;
+        }
         gather(mz_, order, lo, hi, sorted_mz_);
         gather(scan_.intensity, order, lo, hi, sorted_in_);
         const double d = drift[order[lo]];

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,14 +32,18 @@ public:
 
     // Appends the spectra of `sel` to `out`, the first of them numbered
     // `first_index` in the spectrum list.
-    Result<RenderedScan> render(const PlannedScan& sel, std::size_t first_index, mzml::RenderedSpectra& out);
+    // In the per-bin layout only the frame's spectra [bin_first, bin_last).
+    Result<RenderedScan> render(const PlannedScan& sel, std::size_t first_index, mzml::RenderedSpectra& out,
+                                std::uint32_t bin_first = 0,
+                                std::uint32_t bin_last = std::numeric_limits<std::uint32_t>::max());
 
 private:
     void emit(const mzml::SpectrumEntry& e) { mzml::render_spectrum(e, index_++, encoder_, *out_); }
     mzml::SpectrumEntry entry_of(const PlannedFunction& f, const Scan& scan) const;
     void write_combined(const PlannedFunction& f, const PlannedScan& sel, mzml::SpectrumEntry& e,
                         std::span<const double> mz);
-    void write_per_bin(const PlannedFunction& f, const PlannedScan& sel, mzml::SpectrumEntry& e);
+    void write_per_bin(const PlannedFunction& f, const PlannedScan& sel, mzml::SpectrumEntry& e, std::uint32_t bin_first,
+                       std::uint32_t bin_last);
     void write_summed(const PlannedFunction& f, const PlannedScan& sel, mzml::SpectrumEntry& e);
     // The centroids of one spectrum (or drift bin) in picked_mz_ / picked_in_.
     void pick(const PlannedFunction& f, std::span<const double> mz, std::span<const float> intensity);

@@ -348,7 +348,7 @@ void MzmlWriter::spectrum(const SpectrumEntry& s) {
 }
 
 void MzmlWriter::append(const RenderedSpectra& r) {
-    for (const auto& [id, at] : r.spectra) spectrum_offsets_.emplace_back(id, offset_ + at);
+    for (const auto& [id, at] : r.spectra) spectrum_offsets_.add(id, offset_ + at);
     if (r.failed) encode_failed_ = true;
     emit(r.text);
 }
@@ -371,7 +371,7 @@ void MzmlWriter::chromatogram(const ChromatogramEntry& c) {
     }
     const std::size_t index = chromatogram_offsets_.size();
     const std::size_t n = c.time_min.size();
-    chromatogram_offsets_.emplace_back(std::string(c.id), offset_ + o.size() + 6);
+    chromatogram_offsets_.add(c.id, offset_ + o.size() + 6);
     fmt::format_to(out, "      <chromatogram index=\"{}\" id=\"{}\" defaultArrayLength=\"{}\">\n", index,
                    xml_escape(c.id), n);
     if (c.type) cv_param(o, 4, *c.type);
@@ -388,6 +388,29 @@ void MzmlWriter::chromatogram(const ChromatogramEntry& c) {
     if (!ok) encode_failed_ = true;
     o.append("        </binaryDataArrayList>\n      </chromatogram>\n");
     emit_buffer();
+}
+
+void MzmlWriter::OffsetIndex::add(std::string_view id, std::uint64_t offset) {
+    ids.append(id);
+    id_ends.push_back(ids.size());
+    offsets.push_back(offset);
+}
+
+std::string_view MzmlWriter::OffsetIndex::id(std::size_t i) const noexcept {
+    const std::size_t start = i == 0 ? 0 : id_ends[i - 1];
+    return std::string_view(ids).substr(start, id_ends[i] - start);
+}
+
+// One index of the index list, handed on in pieces of about a megabyte.
+void MzmlWriter::write_index(std::string_view name, const OffsetIndex& index) {
+    if (index.empty()) return;
+    auto out = std::back_inserter(buf_);
+    fmt::format_to(out, "    <index name=\"{}\">\n", name);
+    for (std::size_t i = 0; i < index.size(); ++i) {
+        fmt::format_to(out, "      <offset idRef=\"{}\">{}</offset>\n", xml_escape(index.id(i)), index.offsets[i]);
+        if (buf_.size() >= output::kWriteBufferBytes) emit_buffer();
+    }
+    buf_.append("    </index>\n");
 }
 
 Result<void> MzmlWriter::finish() {
@@ -408,13 +431,6 @@ Result<void> MzmlWriter::finish() {
     const std::uint64_t index_list_offset = offset_ + 2;
     const int n_indexes = int(!spectrum_offsets_.empty()) + int(!chromatogram_offsets_.empty());
     fmt::format_to(out, "  <indexList count=\"{}\">\n", n_indexes);
-    const auto write_index = [&](std::string_view name, const auto& offsets) {
-        if (offsets.empty()) return;
-        fmt::format_to(out, "    <index name=\"{}\">\n", name);
-        for (const auto& [id, off] : offsets)
-            fmt::format_to(out, "      <offset idRef=\"{}\">{}</offset>\n", xml_escape(id), off);
-        o.append("    </index>\n");
-    };
     write_index("spectrum", spectrum_offsets_);
     write_index("chromatogram", chromatogram_offsets_);
     o.append("  </indexList>\n");

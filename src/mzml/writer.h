@@ -171,8 +171,20 @@ private:
     RenderedSpectra rendered_;
     std::size_t n_spectra_ = 0;
     std::size_t n_chromatograms_ = 0;
-    std::vector<std::pair<std::string, std::uint64_t>> spectrum_offsets_;
-    std::vector<std::pair<std::string, std::uint64_t>> chromatogram_offsets_;
+    // The index: each element's id and the offset of its tag. The ids lie
+    // back to back in one string (a run may have millions of spectra).
+    struct OffsetIndex {
+        std::string ids;
+        std::vector<std::size_t> id_ends;
+        std::vector<std::uint64_t> offsets;
+        void add(std::string_view id, std::uint64_t offset);
+        std::size_t size() const noexcept { return offsets.size(); }
+        bool empty() const noexcept { return offsets.empty(); }
+        std::string_view id(std::size_t i) const noexcept;
+    };
+    void write_index(std::string_view name, const OffsetIndex& index);
+    OffsetIndex spectrum_offsets_;
+    OffsetIndex chromatogram_offsets_;
     bool spectrum_list_open_ = false;
     bool chromatogram_list_open_ = false;
     bool encode_failed_ = false;

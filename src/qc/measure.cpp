@@ -119,6 +119,7 @@ struct FunctionPass {
     std::optional<LockPeakFinder> lock;
     Ms1Series* series = nullptr;
     double previous_rt = kNaN;
+    std::optional<HeatmapBuilder> heatmap;  // ion-mobility functions
 };
 
 void add_scan(RunPass& run, FunctionPass& p, const Scan& scan) {
@@ -135,9 +136,9 @@ void add_scan(RunPass& run, FunctionPass& p, const Scan& scan) {
         f.apex_tic = st.tic;
         f.apex_rt_min = scan.rt_min;
     }
-    if (f.heatmap)
+    if (p.heatmap)
         for (std::size_t i = 0; i < scan.drift_time_ms.size() && i < scan.mz.size(); ++i)
-            heatmap_add(*f.heatmap, scan.mz[i], scan.drift_time_ms[i], scan.intensity[i]);
+            p.heatmap->add(scan.mz[i], scan.drift_time_ms[i], scan.intensity[i]);
     if (f.lock_mass) {
         if (p.lock)
             if (const auto point = p.lock->measure(scan)) run.lock_points.push_back(*point);
@@ -170,14 +171,16 @@ Result<FunctionQc> measure_function(RunPass& run, const FunctionEntry& e, Tally&
     f.ims = e.encoding == Encoding::B;
     f.scans = e.idx.size();
     const std::size_t budget = run.o.plot_points / (f.lock_mass ? run.lock_traces : run.analysis_traces);
+    std::optional<HeatmapBuilder> heatmap;
     if (f.ims) {
         double lo = e.info.mz_low, hi = e.info.mz_high;
         if (!(hi > lo)) lo = 0, hi = 2000;
         double drift_hi = double(e.info.scan_time_s) * 1000.0;
         if (!(drift_hi > 0)) drift_hi = 100;
-        f.heatmap = make_heatmap(lo, hi, 0, drift_hi, run.o.heatmap_mz_bins, run.o.heatmap_drift_bins);
+        heatmap.emplace(lo, hi, drift_hi, run.o.heatmap_mz_bins, run.o.heatmap_drift_bins);
     }
-    FunctionPass p{std::move(f), Decimator(e.idx.size(), budget), Decimator(e.idx.size(), budget), {}, nullptr, kNaN};
+    FunctionPass p{std::move(f), Decimator(e.idx.size(), budget), Decimator(e.idx.size(), budget), {}, nullptr, kNaN,
+                   std::move(heatmap)};
     // The lock-mass peak is measured as the export measures it.
     if (p.f.lock_mass && run.reference) {
         auto finder = LockPeakFinder::for_function(r, e, *run.reference, run.o.lockmass_tolerance);
@@ -197,6 +200,7 @@ Result<FunctionQc> measure_function(RunPass& run, const FunctionEntry& e, Tally&
     }
     p.f.tic = p.tic.finish();
     p.f.bpi = p.bpi.finish();
+    if (p.heatmap) p.f.heatmap = p.heatmap->finish();
     return std::move(p.f);
 }
 

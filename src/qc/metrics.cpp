@@ -109,6 +109,36 @@ void heatmap_add(Heatmap& h, double mz, double drift_ms, double intensity) noexc
     h.sum[bin(drift_ms, drift_low, drift_high, ny) * nx + bin(mz, mz_low, mz_high, nx)] += intensity;
 }
 
+HeatmapBuilder::HeatmapBuilder(double mz_low, double mz_high, double drift_max, std::size_t nx, std::size_t ny)
+    : fine_(make_heatmap(mz_low, mz_high, 0, drift_max, nx, kFineRows)), ny_(ny) {}
+
+void HeatmapBuilder::add(double mz, double drift_ms, double intensity) noexcept {
+    if (!std::isfinite(mz) || !std::isfinite(drift_ms) || !std::isfinite(intensity)) return;
+    heatmap_add(fine_, mz, drift_ms, intensity);
+    seen_low_ = std::min(seen_low_, drift_ms);
+    seen_high_ = std::max(seen_high_, drift_ms);
+}
+
+Heatmap HeatmapBuilder::finish() const {
+    if (!(seen_low_ <= seen_high_)) return make_heatmap(fine_.mz_low, fine_.mz_high, fine_.drift_low, fine_.drift_high,
+                                                        fine_.nx, ny_);
+    // The fine rows that hold the drift times seen, spread over ny rows.
+    const double row = (fine_.drift_high - fine_.drift_low) / double(kFineRows);
+    const auto fine_row = [&](double d) {
+        const double f = (d - fine_.drift_low) / row;
+        return f > 0 ? std::min(std::size_t(f), kFineRows - 1) : std::size_t{0};
+    };
+    const std::size_t first = fine_row(seen_low_), last = fine_row(seen_high_);
+    Heatmap out = make_heatmap(fine_.mz_low, fine_.mz_high, fine_.drift_low + row * double(first),
+                               fine_.drift_low + row * double(last + 1), fine_.nx, ny_);
+    const std::size_t rows = last - first + 1;
+    for (std::size_t r = first; r <= last; ++r) {
+        const std::size_t to = std::min((r - first) * ny_ / rows, ny_ - 1);
+        for (std::size_t c = 0; c < fine_.nx; ++c) out.sum[to * fine_.nx + c] += fine_.sum[r * fine_.nx + c];
+    }
+    return out;
+}
+
 XY spectrum_points(std::span<const double> mz, std::span<const float> intensity, std::span<const double> drift,
                    std::size_t max_points, bool& binned) {
     const struct {

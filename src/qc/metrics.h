@@ -66,6 +66,24 @@ Heatmap make_heatmap(double mz_low, double mz_high, double drift_low, double dri
 // ranges go to the edge cells, non-finite ones nowhere.
 void heatmap_add(Heatmap& h, double mz, double drift_ms, double intensity) noexcept;
 
+// A heat map whose drift axis spans the drift times seen, not the whole
+// scan time: data at 0-14 ms of a 500 ms frame fill the picture rather than
+// a strip of it. The sums are gathered on a fine grid over the scan time and
+// spread over the heat map's rows at the end.
+class HeatmapBuilder {
+public:
+    HeatmapBuilder(double mz_low, double mz_high, double drift_max, std::size_t nx, std::size_t ny);
+    void add(double mz, double drift_ms, double intensity) noexcept;
+    Heatmap finish() const;
+
+private:
+    static constexpr std::size_t kFineRows = 4096;
+    Heatmap fine_;
+    std::size_t ny_;
+    double seen_low_ = std::numeric_limits<double>::infinity();
+    double seen_high_ = -std::numeric_limits<double>::infinity();
+};
+
 // The spectrum as at most `max_points` points in m/z order: equal m/z
 // merged, and summed into equal-width bins when still too many (or drift
 // times merged): `binned` tells.

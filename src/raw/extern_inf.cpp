@@ -170,7 +170,14 @@ Result<ExternInf> ExternInf::from_str(std::string_view text) {
 Result<ExternInf> ExternInf::from_path(const std::filesystem::path& path) {
     auto bytes = fs::read_file(path);
     if (!bytes) return fail(std::move(bytes.error()));
-    return from_str(text::lossy_utf8(*bytes));
+    // Valid UTF-8 (the common case) is parsed where it lies: a large file
+    // is not held twice.
+    const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+    if (text::is_valid_utf8(text)) return from_str(text);
+    const std::string decoded = text::lossy_utf8(text);
+    bytes->clear();
+    bytes->shrink_to_fit();
+    return from_str(decoded);
 }
 
 }  // namespace kestrune::raw::extern_inf

@@ -97,6 +97,32 @@ TEST(QcMath, HeatmapSumsIntoCellsAndClampsToTheEdges) {
     EXPECT_EQ(total, 18);
 }
 
+TEST(QcMath, HeatmapDriftAxisSpansTheDriftTimesSeen) {
+    // Data at 1-14 ms of a 500 ms frame fill the rows, not a thin strip.
+    HeatmapBuilder b(100, 200, 500, 10, 50);
+    double total = 0;
+    for (int k = 0; k <= 130; ++k) {
+        b.add(150, 1.0 + k * 0.1, 1);
+        total += 1;
+    }
+    const Heatmap h = b.finish();
+    EXPECT_NEAR(h.drift_low, 1.0, 0.2);
+    EXPECT_NEAR(h.drift_high, 14.0, 0.3);
+    std::size_t rows_used = 0;
+    double sum = 0;
+    for (std::size_t r = 0; r < h.ny; ++r) {
+        double row = 0;
+        for (std::size_t c = 0; c < h.nx; ++c) row += h.sum[r * h.nx + c];
+        rows_used += row > 0;
+        sum += row;
+    }
+    EXPECT_GE(rows_used, 40u);
+    EXPECT_EQ(sum, total);
+    // Nothing seen: the whole scan time, empty.
+    const Heatmap empty = HeatmapBuilder(100, 200, 500, 10, 50).finish();
+    EXPECT_EQ(empty.drift_high, 500);
+}
+
 TEST(QcMath, PressureChannelsByUnitsOrName) {
     EXPECT_TRUE(is_pressure_channel("Pump A", "bar"));
     EXPECT_TRUE(is_pressure_channel("Pump A", " PSI "));
