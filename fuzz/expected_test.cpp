@@ -87,6 +87,18 @@ void values_and_errors() {
     CHECK(defaulted && defaulted->empty());
 }
 
+// A value-less result holds success or an error, and moves either.
+void void_results() {
+    Result<void> ok;
+    CHECK(ok.has_value() && static_cast<bool>(ok));
+    Result<void> bad = fail(Error::parse("no"));
+    CHECK(!bad && bad.error().text() == "no");
+    Result<void> moved = std::move(bad);
+    CHECK(!moved && moved.error().text() == "no");
+    moved = std::move(ok);
+    CHECK(moved.has_value());
+}
+
 void move_only_values_and_errors() {
     static_assert(!std::is_copy_constructible_v<Result<std::unique_ptr<int>>>);
     static_assert(std::is_move_constructible_v<Result<std::unique_ptr<int>>>);
@@ -135,6 +147,7 @@ int main() {
     std::puts("expected_test: the standard library has std::expected; checking it instead of the stand-in");
 #endif
     values_and_errors();
+    void_results();
     move_only_values_and_errors();
     assignments_keep_objects_balanced();
     if (g_failures != 0) {

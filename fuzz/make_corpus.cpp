@@ -365,6 +365,11 @@ void run_corpus() {
         kt::write_run(dir.path(), run);
         add_chromatograms(dir.path());
         emit("run", c.name, pack_dir(dir.path()));
+        // The export target: the same run behind a byte of options (every
+        // layout, centroiding, numpress, lock mass, stored arrays).
+        for (const std::uint8_t options : {0x00, 0x81, 0x16, 0xa6, 0x48, 0x25})
+            emit("export", fmt::format("{}-{:02x}", c.name, options),
+                 std::string(1, static_cast<char>(options)) + pack_dir(dir.path()), false);
         // Lower-case and prefixed names, as copied runs have them.
         emit("run", std::string(c.name) + "-names",
              pack_dir(dir.path(), {{"_FUNCTNS.INF", kestrune::fuzz::kLowerCase},

@@ -88,7 +88,7 @@ run_target() {  # target; writes its result line to logs/<target>.result
   # so a single allocation of this size means a size field was trusted.
   TMPDIR=$tmp "$exe" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=256 \
     -print_final_stats=1 -artifact_prefix="$out/crashes/$t-" "${dict[@]}" \
-    "$out/corpus/$t" "$out/start/$t" > "$log" 2>&1
+    "$out/corpus/$t" "$out/start/$t" $([ -d "fuzz/seeds/$t" ] && echo "fuzz/seeds/$t") > "$log" 2>&1
   local rc=$?
   local execs cov
   execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -n 1)

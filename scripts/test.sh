@@ -8,6 +8,10 @@
 # 'summary: N passed, N failed, N skipped'; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+# --tsan adds the ThreadSanitizer stage (scripts/tsan.sh), which takes some
+# minutes more than the 10 the default stages are kept within.
+tsan=0
+[ "${1:-}" = "--tsan" ] && tsan=1
 
 results=build/test-results
 mkdir -p build && rm -rf "$results" && mkdir -p "$results/builds"
@@ -163,6 +167,11 @@ else
   status=1
 fi
 wait "$background_builds"
+
+if [ $tsan -eq 1 ]; then
+  stage "ThreadSanitizer: unit tests, threaded exports, batch, qc"
+  KESTRUNE_TSAN_JUNIT="$results" scripts/tsan.sh || status=1
+fi
 
 # The installable package: a wheel built by meson-python from the release
 # build above (no second compile), installed into a fresh virtual

@@ -216,6 +216,62 @@ private:
     bool has_value_;
 };
 
+// A value-less result: success, or an error.
+template <class E>
+class expected<void, E> {
+public:
+    using value_type = void;
+    using error_type = E;
+    using unexpected_type = unexpected<E>;
+
+    constexpr expected() noexcept : has_value_(true) {}
+    template <class G>
+        requires std::is_constructible_v<E, const G&>
+    constexpr explicit(!std::is_convertible_v<const G&, E>) expected(const unexpected<G>& u) : has_value_(false) {
+        std::construct_at(std::addressof(error_), u.error());
+    }
+    template <class G>
+        requires std::is_constructible_v<E, G>
+    constexpr explicit(!std::is_convertible_v<G, E>) expected(unexpected<G>&& u) : has_value_(false) {
+        std::construct_at(std::addressof(error_), std::move(u).error());
+    }
+    constexpr expected(expected&& other) noexcept(std::is_nothrow_move_constructible_v<E>)
+        requires std::is_move_constructible_v<E>
+        : has_value_(other.has_value_) {
+        if (!has_value_) std::construct_at(std::addressof(error_), std::move(other.error_));
+    }
+    constexpr expected& operator=(expected&& other) noexcept(std::is_nothrow_move_constructible_v<E>)
+        requires std::is_move_constructible_v<E>
+    {
+        if (this == &other) return *this;
+        destroy();
+        has_value_ = other.has_value_;
+        if (!has_value_) std::construct_at(std::addressof(error_), std::move(other.error_));
+        return *this;
+    }
+    constexpr ~expected() { destroy(); }
+
+    constexpr bool has_value() const noexcept { return has_value_; }
+    constexpr explicit operator bool() const noexcept { return has_value_; }
+    constexpr void operator*() const noexcept {}
+    constexpr void value() const {
+        if (!has_value_) throw bad_expected_access();
+    }
+    constexpr const E& error() const& noexcept { return error_; }
+    constexpr E& error() & noexcept { return error_; }
+    constexpr E&& error() && noexcept { return std::move(error_); }
+
+private:
+    constexpr void destroy() noexcept {
+        if (!has_value_) std::destroy_at(std::addressof(error_));
+    }
+    union {
+        char none_;
+        E error_;
+    };
+    bool has_value_;
+};
+
 /// @endcond
 
 }  // namespace kestrune
