@@ -4,17 +4,14 @@
 // temporary run directory and exported to memory through the public API.
 // A successful export must be a whole indexed mzML file with as many
 // spectra as it says.
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <system_error>
 
 #include "common.h"
 #include "kestrune/kestrune.h"
-#include "run_image.h"
+#include "run_dir.h"
 
 using namespace kestrune;
 namespace stdfs = std::filesystem;
@@ -30,27 +27,6 @@ public:
     std::string text;
 };
 
-stdfs::path fresh_dir() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestrune-fuzz-export-XXXXXX";
-    if (mkdtemp(templ.data()) == nullptr) fuzz::fault("cannot make a temporary directory");
-    return stdfs::path(templ);
-}
-
-void write_run(const stdfs::path& dir, std::string_view input) {
-    stdfs::create_directory(dir);
-    for (const auto& f : fuzz::unpack_run(input)) {
-        const stdfs::path p = dir / f.name;
-        std::error_code ec;
-        stdfs::remove_all(p, ec);
-        if (f.directory) {
-            stdfs::create_directory(p, ec);
-            continue;
-        }
-        std::ofstream out(p, std::ios::binary | std::ios::trunc);
-        out.write(f.content.data(), static_cast<std::streamsize>(f.content.size()));
-    }
-}
 
 ExportOptions options_of(std::uint8_t b) {
     ExportOptions o;
@@ -74,9 +50,9 @@ ExportOptions options_of(std::uint8_t b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    const stdfs::path base = fresh_dir();
+    const stdfs::path base = fuzz::fresh_dir("export");
     const stdfs::path dir = base / "run.raw";
-    write_run(dir, std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
+    fuzz::write_run(dir, std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
     if (auto run = Run::open(dir); fuzz::touch(run)) {
         MemoryStream out;
         const ExportOptions o = options_of(data[0]);

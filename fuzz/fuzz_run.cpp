@@ -2,11 +2,8 @@
 // run directory, which is opened with Reader::open; then every scan of every
 // function is decoded (bounded count) and the chromatogram files are read,
 // as the extension module does. The directory is removed afterwards.
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -16,7 +13,7 @@
 #include "raw/chroms.h"
 #include "reader/lookup.h"
 #include "reader/reader.h"
-#include "run_image.h"
+#include "run_dir.h"
 
 using namespace kestrune;
 namespace stdfs = std::filesystem;
@@ -25,31 +22,6 @@ namespace {
 
 constexpr std::size_t kMaxScans = 256;      // decoded scans per input
 constexpr std::size_t kMaxChannels = 8;     // chromatogram channels read per input
-
-// A fresh directory for the run directory of one input. libFuzzer ends the
-// process without running exit handlers, so each input removes its own.
-stdfs::path fresh_dir() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestrune-fuzz-run-XXXXXX";
-    if (mkdtemp(templ.data()) == nullptr) fuzz::fault("cannot make a temporary directory");
-    return stdfs::path(templ);
-}
-
-void write_run(const stdfs::path& dir, std::string_view input) {
-    stdfs::create_directory(dir);
-    for (const auto& f : fuzz::unpack_run(input)) {
-        const stdfs::path p = dir / f.name;
-        std::error_code ec;
-        stdfs::remove_all(p, ec);
-        if (f.directory) {
-            stdfs::create_directory(p, ec);
-            continue;
-        }
-        std::ofstream out(p, std::ios::binary | std::ios::trunc);
-        out.write(f.content.data(), static_cast<std::streamsize>(f.content.size()));
-        if (!out) fuzz::fault("cannot write", p.native());
-    }
-}
 
 void decode_all(const reader::Reader& r) {
     std::size_t budget = kMaxScans;
@@ -98,9 +70,9 @@ void read_chromatograms(const stdfs::path& dir) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::log_everything();
-    const stdfs::path base = fresh_dir();
+    const stdfs::path base = fuzz::fresh_dir("run");
     const stdfs::path dir = base / "run.raw";
-    write_run(dir, std::string_view(reinterpret_cast<const char*>(data), size));
+    fuzz::write_run(dir, std::string_view(reinterpret_cast<const char*>(data), size));
 
     if (auto r = reader::Reader::open(dir); fuzz::touch(r)) {
         if (r->name() != "run.raw") fuzz::fault("run name", r->name());
