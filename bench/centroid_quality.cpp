@@ -16,6 +16,9 @@
 //   centroid_quality --compare        also the alternatives, pooled over the rows
 //   centroid_quality --variant NAME   one alternative, every row
 //   centroid_quality --quick          fewer spectra per row
+//   centroid_quality --untimed        quality only, each spectrum centroided once:
+//                                     a fixed workload, for instruction counts
+//                                     (valgrind --tool=callgrind)
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -273,40 +276,44 @@ void merge(CentroidTally& into, const CentroidTally& t) {
     into.not_increasing += t.not_increasing;
 }
 
-void full_table(const Variant& v, const std::vector<Row>& rs) {
+void full_table(const Variant& v, const std::vector<Row>& rs, bool timed) {
     std::printf("\n%s: %s\n", v.name, v.what);
     header();
-    for (const Row& r : rs) print(r.name, measure(v, r, true));
+    for (const Row& r : rs) print(r.name, measure(v, r, timed));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool quick = false, compare = false;
+    bool quick = false, compare = false, timed = true;
     std::string only;
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];
         if (a == "--quick") quick = true;
         else if (a == "--compare") compare = true;
+        else if (a == "--untimed") timed = false;
         else if (a == "--variant" && i + 1 < argc) only = argv[++i];
         else {
-            std::fprintf(stderr, "usage: centroid_quality [--quick] [--compare] [--variant NAME]\n");
+            std::fprintf(stderr, "usage: centroid_quality [--quick] [--untimed] [--compare] [--variant NAME]\n");
             return 2;
         }
     }
     const std::vector<Variant> vs = variants();
     const std::vector<Row> rs = rows(quick);
-    std::size_t peaks = 0;
-    for (const Row& r : rs) peaks += r.spectra * (r.plan.peaks + 2 * r.plan.doublets);
-    std::printf("%zu rows, %zu peaks in all; lim = |error| / (sigma / sqrt(N)); pts = centroids per profile point\n",
-                rs.size(), peaks);
+    std::size_t peaks = 0, points = 0;
+    for (const Row& r : rs) {
+        peaks += r.spectra * (r.plan.peaks + 2 * r.plan.doublets);
+        points += r.points;
+    }
+    std::printf("%zu rows, %zu peaks and %zu profile points in all; lim = |error| / (sigma / sqrt(N)); pts = centroids per profile point\n",
+                rs.size(), peaks, points);
 
     if (!only.empty()) {
         for (const Variant& v : vs)
-            if (only == v.name) full_table(v, rs);
+            if (only == v.name) full_table(v, rs, timed);
         return 0;
     }
-    full_table(vs[0], rs);
+    full_table(vs[0], rs, timed);
     if (!compare) return 0;
 
     std::printf("\nAlternatives, pooled over the one-dimensional rows and over the ion-mobility rows"

@@ -4,7 +4,7 @@
 // grid, a stretch at a time: a zero where one sample is missing (zero
 // counts are not recorded), stray samples between the grid's joined to the
 // nearer position, a stretch ended by a gap of more than gap_factor
-// spacings (Engine::run says how the spacing is found). One pass over a
+// spacings (ReferenceSpacing says how the spacing is found). One pass over a
 // stretch sums it and counts the maxima of its smoothed intensities: with
 // one maximum (most stretches) the stretch is one peak. Otherwise a maximum
 // stands as a peak of its own when its key valley (the higher of the lowest
@@ -102,10 +102,10 @@ inline double exp_clamped(double v) noexcept {
 
 // The intensity a stretch's samples lo..hi give their own peak (mean m/z
 // mk, weight pk) and its neighbours on the left and right (present when
-// L and R), in proportion to the Gaussians of common variance 1 / (2 h):
-// sums of w, w dx and w dx^2 about each peak's m/z.
+// L and R), in proportion to the Gaussians of common variance 1 / (2 h),
+// as moments about each peak's m/z.
 struct Shares {
-    double w[3], wx[3], wxx[3];
+    Moments own, left, right;
 };
 
 // The neighbour's Gaussian over the own one at samples lo..hi, times the
@@ -142,7 +142,7 @@ Shares share_out(const double* gx, const double* gy, const double* ql, const dou
             xx2 += wr * dr * dr;
         }
     }
-    return Shares{{w0, w1, w2}, {x0, x1, x2}, {xx0, xx1, xx2}};
+    return Shares{{w0, x0, xx0}, {w1, x1, xx1}, {w2, x2, xx2}};
 }
 
 // The second smallest of the first `count` values (the smallest when one).
@@ -160,6 +160,134 @@ void smooth_all(const double* g, std::size_t L, double* s) noexcept {
     for (std::size_t j = 0; j < L; ++j) s[j] = smooth<S>(g, static_cast<std::ptrdiff_t>(j));
 }
 
+// Whether n > 0 samples need no cleaning: m/z finite and strictly
+// increasing, intensities finite and positive. Branch-free, so that it
+// vectorises.
+bool already_clean(const double* x, const float* y, std::size_t n) noexcept {
+    unsigned bad = 0;
+    for (std::size_t i = 0; i + 1 < n; ++i)
+        bad |= static_cast<unsigned>(!(x[i] < x[i + 1])) | static_cast<unsigned>(!(y[i] > 0.0f)) |
+               static_cast<unsigned>(!(y[i] <= FLT_MAX));
+    bad |= static_cast<unsigned>(!usable(y[n - 1])) | static_cast<unsigned>(!(x[0] >= -DBL_MAX)) |
+           static_cast<unsigned>(!(x[n - 1] <= DBL_MAX));
+    return bad == 0;
+}
+
+// The reference spacing of each spacing of a spectrum, taken in order. Where
+// the spacing and those before and after it agree within 25%, the samples
+// are evenly spaced and the spacing is its own reference. Elsewhere the
+// reference is the dense spacing: the second smallest of the last eight
+// evenly spaced spacings between samples of two ions or more, scaled with
+// m/z (spacing grows at most in proportion to m/z). Lone noise hits never
+// set it, one stray value does not count, and it holds across sparse
+// stretches, so noise hits far apart do not chain into a stretch, and stray
+// samples between the grid's (noise hits off the grid, or the samples of a
+// peak sampled on a grid of its own) neither shrink it nor start grid
+// positions of their own. Before any evenly spaced samples, it is the
+// nearer of the spacings before and after the gap.
+class ReferenceSpacing {
+public:
+    explicit ReferenceSpacing(double ion) noexcept : two_ions_(2.0 * ion) {}
+
+    // The reference for the spacing d from the sample at x of intensity y to
+    // the next, of intensity y_next; dp and dn are the spacings before and
+    // after it (infinite at the ends).
+    double at(double x, double y, double y_next, double dp, double d, double dn) noexcept {
+        const double local = std::min(dp, dn);
+        const double least = std::min(local, d);
+        if (std::max(std::max(dp, d), dn) <= 1.25 * least) {
+            // Evenly spaced: its own reference. Within a peak, every fourth
+            // such spacing joins the last eight.
+            if (y >= two_ions_ && y_next >= two_ions_ && (regular_count_++ & 3) == 0) {
+                dense_[dense_count_++ & 7] = least / std::abs(x);
+                rel_stale_ = true;
+            }
+            return least;
+        }
+        if (dense_count_ == 0) return local;
+        if (rel_stale_) {
+            rel_ = second_smallest(dense_, std::min<std::size_t>(dense_count_, 8));
+            rel_stale_ = false;
+        }
+        return rel_ * std::abs(x);
+    }
+
+private:
+    double two_ions_;
+    std::array<double, 8> dense_{};  // the last evenly spaced spacings over their m/z
+    std::size_t dense_count_ = 0, regular_count_ = 0;
+    double rel_ = kInf;  // the dense spacing over its m/z
+    bool rel_stale_ = false;
+};
+
+// The weight of sample i in a peak of samples lo..hi: its intensity, the end
+// samples' times w_lo and w_hi (a shared valley sample counts half to each
+// side).
+struct PeakWeights {
+    const double* gy;
+    std::size_t lo, hi;
+    double w_lo, w_hi;
+
+    double operator()(std::size_t i) const noexcept { return gy[i] * (i == lo ? w_lo : i == hi ? w_hi : 1.0); }
+};
+
+// The Core estimate of a peak of weighted mean m/z `mean` and summed weight
+// sw: the weighted mean m/z over a window of `sigmas` standard deviations
+// either side of the estimate, moved until it stays (six times at most).
+// Each sample stands for the m/z from halfway to its left neighbour to
+// halfway to its right one and counts with the part of that in the window.
+// The sums run about `ref`.
+double core_mean(const double* gx, const PeakWeights& weight, double ref, double mean, double sw,
+                 double sigmas) noexcept {
+    double sxx = 0;
+    for (std::size_t i = weight.lo; i <= weight.hi; ++i) sxx += weight(i) * (gx[i] - mean) * (gx[i] - mean);
+    const double half = sigmas * std::sqrt(sxx / sw);
+    double mu = mean;
+    for (int it = 0; it < 6; ++it) {
+        const double a = mu - half, b = mu + half;
+        double cw = 0, cwx = 0;
+        for (std::size_t i = weight.lo; i <= weight.hi; ++i) {
+            const double l = i > weight.lo ? 0.5 * (gx[i - 1] + gx[i]) : gx[i] - 0.5 * (gx[i + 1] - gx[i]);
+            const double r = i < weight.hi ? 0.5 * (gx[i] + gx[i + 1]) : gx[i] + 0.5 * (gx[i] - gx[i - 1]);
+            const double over = std::min(r, b) - std::max(l, a);
+            if (over <= 0) continue;
+            const double w = weight(i) * over / (r - l);
+            cw += w;
+            cwx += w * (gx[i] - ref);
+        }
+        if (!(cw > 0)) break;
+        const double next = ref + cwx / cw;
+        if (next == mu) break;
+        mu = next;
+    }
+    return mu;
+}
+
+// The m/z of the vertex of the parabola through the highest of samples
+// lo..hi and its two neighbours (through the logarithms of their
+// intensities when `logarithmic`: a Gaussian), held between the neighbours;
+// `fallback` when there is none (the highest sample at an end, a neighbour
+// of zero counts in logarithms, or a curve open upwards).
+double vertex_mz(const double* gx, const double* gy, std::size_t lo, std::size_t hi, bool logarithmic,
+                 double fallback) noexcept {
+    std::size_t j = lo;
+    for (std::size_t i = lo; i <= hi; ++i)
+        if (gy[i] > gy[j]) j = i;
+    if (j == lo || j == hi) return fallback;
+    double y0 = gy[j - 1], y1 = gy[j], y2 = gy[j + 1];
+    if (logarithmic) {
+        if (!(y0 > 0 && y2 > 0)) return fallback;
+        y0 = std::log(y0);
+        y1 = std::log(y1);
+        y2 = std::log(y2);
+    }
+    const double a = gx[j - 1] - gx[j], b = gx[j + 1] - gx[j];
+    const double c = ((y0 - y1) / a - (y2 - y1) / b) / (a - b);
+    if (!(c < 0)) return fallback;
+    const double slope = (y0 - y1) / a - c * a;
+    return gx[j] + std::clamp(-slope / (2 * c), a, b);
+}
+
 }  // namespace
 
 Engine::Engine(const CentroidOptions& options, const Tuning& tuning)
@@ -171,6 +299,8 @@ Engine::Engine(const CentroidOptions& options, const Tuning& tuning)
     }
     if (!(tuning_.gap_factor >= 1.0 && tuning_.gap_factor <= 16.0)) tuning_.gap_factor = Tuning{}.gap_factor;
     if (tuning_.unmix_rounds < 1) tuning_.unmix_rounds = 1;
+    max_missing_ = static_cast<std::size_t>(tuning_.gap_factor - 1.0);
+    max_span_ = static_cast<double>(max_missing_) + 1.5;
 }
 
 // Points the engine at a sorted spectrum of distinct finite m/z values and
@@ -178,25 +308,25 @@ Engine::Engine(const CentroidOptions& options, const Tuning& tuning)
 // already (checked in one pass), else a cleaned copy.
 void Engine::prepare(std::span<const double> mz, std::span<const float> intensity) {
     const std::size_t n = std::min(mz.size(), intensity.size());
-    const double* x = mz.data();
-    const float* y = intensity.data();
     n_ = 0;
     y_min_ = 0;
     if (n == 0) return;
-    unsigned bad = 0;
-    for (std::size_t i = 0; i + 1 < n; ++i)  // branch-free, so that it vectorises
-        bad |= static_cast<unsigned>(!(x[i] < x[i + 1])) | static_cast<unsigned>(!(y[i] > 0.0f)) |
-               static_cast<unsigned>(!(y[i] <= FLT_MAX));
-    bad |= static_cast<unsigned>(!usable(y[n - 1])) | static_cast<unsigned>(!(x[0] >= -DBL_MAX)) |
-           static_cast<unsigned>(!(x[n - 1] <= DBL_MAX));
-    if (bad == 0) {
-        x_ = x;
-        y_ = y;
+    if (already_clean(mz.data(), intensity.data(), n)) {
+        x_ = mz.data();
+        y_ = intensity.data();
         n_ = n;
-        if (options_.ion_intensity == 0) y_min_ = *std::min_element(y, y + n);
-        return;
+    } else {
+        clean_copy(mz.data(), intensity.data(), n);
+        x_ = clean_x_.data();
+        y_ = clean_y_.data();
+        n_ = clean_x_.size();
     }
+    if (options_.ion_intensity == 0 && n_ > 0) y_min_ = *std::min_element(y_, y_ + n_);
+}
 
+// The n samples cleaned into clean_x_ and clean_y_: the unusable ones left
+// out, the rest sorted by m/z, and equal m/z values made one sample.
+void Engine::clean_copy(const double* x, const float* y, std::size_t n) {
     clean_x_.clear();
     clean_y_.clear();
     bool sorted = true;
@@ -206,26 +336,7 @@ void Engine::prepare(std::span<const double> mz, std::span<const float> intensit
         clean_x_.push_back(x[i]);
         clean_y_.push_back(y[i]);
     }
-    if (!sorted) {
-        const std::size_t m = clean_x_.size();
-        order_.resize(m);
-        for (std::size_t i = 0; i < m; ++i) order_[i] = i;
-        std::sort(order_.begin(), order_.end(),
-                  [this](std::size_t a, std::size_t b) { return clean_x_[a] < clean_x_[b]; });
-        // Permute through the grid buffers, free at this point.
-        gx_.resize(std::max(gx_.size(), m));
-        gy_.resize(std::max(gy_.size(), m));
-        for (std::size_t i = 0; i < m; ++i) {
-            gx_[i] = clean_x_[order_[i]];
-            gy_[i] = clean_y_[order_[i]];
-        }
-        for (std::size_t i = 0; i < m; ++i) {
-            clean_x_[i] = gx_[i];
-            clean_y_[i] = static_cast<float>(gy_[i]);
-        }
-        std::fill(gy_.begin(), gy_.end(), 0.0);  // the grid's leading zeros
-    }
-    // Equal m/z values become one sample.
+    if (!sorted) sort_clean();
     std::size_t w = 0;
     for (std::size_t i = 0; i < clean_x_.size(); ++i) {
         if (w > 0 && clean_x_[w - 1] == clean_x_[i]) {
@@ -239,10 +350,26 @@ void Engine::prepare(std::span<const double> mz, std::span<const float> intensit
     }
     clean_x_.resize(w);
     clean_y_.resize(w);
-    x_ = clean_x_.data();
-    y_ = clean_y_.data();
-    n_ = w;
-    if (options_.ion_intensity == 0 && w > 0) y_min_ = *std::min_element(clean_y_.begin(), clean_y_.end());
+}
+
+// Sorts clean_x_ and clean_y_ by m/z.
+void Engine::sort_clean() {
+    const std::size_t m = clean_x_.size();
+    order_.resize(m);
+    for (std::size_t i = 0; i < m; ++i) order_[i] = i;
+    std::sort(order_.begin(), order_.end(), [this](std::size_t a, std::size_t b) { return clean_x_[a] < clean_x_[b]; });
+    // Permute through the grid buffers, free at this point.
+    gx_.resize(std::max(gx_.size(), m));
+    gy_.resize(std::max(gy_.size(), m));
+    for (std::size_t i = 0; i < m; ++i) {
+        gx_[i] = clean_x_[order_[i]];
+        gy_[i] = clean_y_[order_[i]];
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        clean_x_[i] = gx_[i];
+        clean_y_[i] = static_cast<float>(gy_[i]);
+    }
+    std::fill(gy_.begin(), gy_.end(), 0.0);  // the grid's leading zeros
 }
 
 void Engine::grow(std::size_t size) {
@@ -261,129 +388,101 @@ void Engine::run(std::span<const double> mz, std::span<const float> intensity, s
     ion_ = options_.ion_intensity > 0 ? options_.ion_intensity : (y_min_ > 0 ? y_min_ : 1.0);
     min_sum_ = options_.min_peak_ions * ion_;
     noise2_ = options_.valley_significance * options_.valley_significance * kernel_var_ * ion_;
+    if (n_ <= 1) {
+        if (n_ == 1) emit(x_[0], y_[0], x_[0], x_[0]);
+        return;
+    }
+    lay_out();
+}
 
+// Lays the n_ > 1 samples out on the grid of a stretch, a stretch at a time:
+// a sample one reference spacing after the first sample of the current grid
+// position takes the next position, one less than half a spacing after it
+// joins that position (a stray sample between the grid's, such as a noise
+// hit off the grid), one two spacings after it leaves a zero between (a
+// sample of zero counts is not recorded). A spacing of more than gap_factor
+// reference spacings (ReferenceSpacing says which) ends the stretch.
+void Engine::lay_out() {
     const double* x = x_;
     const float* y = y_;
     const std::size_t n = n_;
-    if (n <= 1) {
-        if (n == 1) emit(x[0], y[0], x[0], x[0]);
-        return;
-    }
-    const double gap = tuning_.gap_factor;
-    const auto max_missing = static_cast<std::size_t>(gap - 1.0);
     if (gx_.size() < 64) grow(64);
-
-    // The samples are laid out on the grid of a stretch: a sample one
-    // reference spacing after the first sample of the current grid position
-    // takes the next position, one less than half a spacing after it joins
-    // that position (a stray sample between the grid's, such as a noise hit
-    // off the grid), one two spacings after it leaves a zero between (a
-    // sample of zero counts is not recorded). A spacing of more than
-    // gap_factor reference spacings ends the stretch.
-    //
-    // Where the spacing and those before and after it agree within 25%,
-    // the samples are evenly spaced and the spacing is its own reference.
-    // Elsewhere the reference is the dense spacing: the second smallest of
-    // the last eight evenly spaced spacings between samples of two ions or
-    // more, scaled with m/z (spacing grows at most in proportion to m/z).
-    // Lone noise hits never set it, one stray value does not count, and it
-    // holds across sparse stretches, so noise hits far apart do not chain
-    // into a stretch, and stray samples between the grid's (noise hits off
-    // the grid, or the samples of a peak sampled on a grid of its own)
-    // neither shrink it nor start grid positions of their own. Before any
-    // evenly spaced samples, it is the nearer of the spacings before and
-    // after the gap.
+    ReferenceSpacing reference(ion_);
     auto spacing = [x](std::size_t k) { return x[k + 1] - x[k]; };
-    const double two_ions = 2.0 * ion_;
-    dense_.fill(0.0);
-    std::size_t dense_count = 0, regular_count = 0;
-    double rel = kInf;  // the dense spacing over its m/z
-    bool rel_stale = false;
     double dp = kInf, d = spacing(0), dn = n > 2 ? spacing(1) : kInf;
-
-    double* gx = gx_.data() + kPad;
-    double* gy = gy_.data() + kPad;
-    gx[0] = x[0];
-    gy[0] = y[0];
-    std::size_t L = 1;
-    double anchor = x[0];  // the first sample at the current grid position
+    start_stretch(x[0], y[0]);
     for (std::size_t i = 0; i + 1 < n; ++i) {
-        const double local = std::min(dp, dn);
-        const double least = std::min(local, d);
-        double ref = local;
-        if (std::max({dp, d, dn}) <= 1.25 * least) {
-            // Evenly spaced: its own reference. Within a peak, every fourth
-            // such spacing joins the last eight.
-            ref = least;
-            if (y[i] >= two_ions && y[i + 1] >= two_ions && (regular_count++ & 3) == 0) {
-                dense_[dense_count++ & 7] = least / std::abs(x[i]);
-                rel_stale = true;
-            }
-        } else if (dense_count > 0) {
-            if (rel_stale) {
-                rel = second_smallest(dense_, std::min<std::size_t>(dense_count, 8));
-                rel_stale = false;
-            }
-            ref = rel * std::abs(x[i]);
-        }
-
-        bool end = !(d <= gap * ref);
-        if (!end) {
-            const double span = x[i + 1] - anchor;  // rounded to reference spacings: positions on
-            if (span < 0.5 * ref) {
-                // Joins the current grid position: summed, at the weighted
-                // m/z; the stronger sample anchors the position.
-                const double sum = gy[L - 1] + y[i + 1];
-                const double share = y[i + 1] / sum;
-                if (share > 0.5) anchor = x[i + 1];
-                const double at = gx[L - 1] + (x[i + 1] - gx[L - 1]) * share;
-                // (Rounding at extreme m/z may leave the two; then the nearer.)
-                gx[L - 1] = at >= gx[L - 1] && at <= x[i + 1] ? at : share > 0.5 ? x[i + 1] : gx[L - 1];
-                gy[L - 1] = sum;
-            } else if (!(span < (static_cast<double>(max_missing) + 1.5) * ref)) {
-                end = true;  // (also when not a number, with extreme m/z)
-            } else {
-                const auto missing = span < 1.5 * ref ? 0 : static_cast<std::size_t>(span / ref - 0.5);
-                if (L + max_missing + 2 * kPad + 1 > gx_.size()) {
-                    grow(L + max_missing + 2 * kPad + 1);
-                    gx = gx_.data() + kPad;
-                    gy = gy_.data() + kPad;
-                }
-                for (std::size_t k = 1; k <= missing; ++k) {
-                    gx[L] = x[i] + d * (static_cast<double>(k) / static_cast<double>(missing + 1));
-                    gy[L] = 0.0;
-                    ++L;
-                }
-                gx[L] = x[i + 1];
-                gy[L] = y[i + 1];
-                ++L;
-                anchor = x[i + 1];
-            }
-        }
-        if (end) {
-            finish(L);
-            gx = gx_.data() + kPad;
-            gy = gy_.data() + kPad;
-            gx[0] = x[i + 1];
-            gy[0] = y[i + 1];
-            L = 1;
-            anchor = x[i + 1];
+        const double ref = reference.at(x[i], y[i], y[i + 1], dp, d, dn);
+        if (!(d <= tuning_.gap_factor * ref && extend_stretch(x[i], d, x[i + 1], y[i + 1], ref))) {
+            finish();
+            start_stretch(x[i + 1], y[i + 1]);
         }
         dp = d;
         d = dn;
         dn = i + 3 < n ? spacing(i + 2) : kInf;
     }
-    finish(L);
+    finish();
 }
 
-// The stretch laid out at the start of the grid buffers, of L positions.
-void Engine::finish(std::size_t L) {
-    if (L == 1) {
+// A new stretch at the start of the grid buffers, of the sample at x of
+// intensity y.
+void Engine::start_stretch(double x, double y) {
+    gx_[kPad] = x;
+    gy_[kPad] = y;
+    len_ = 1;
+    anchor_ = x;
+}
+
+// Lays out the sample at x1 of intensity y1, d after the previous one at x0,
+// given the reference spacing: joined to the stretch's last position, or at
+// the next position after any missing ones. False when it lies beyond the
+// missing samples a stretch may hold (also when the distance is not a
+// number, with extreme m/z).
+inline bool Engine::extend_stretch(double x0, double d, double x1, double y1, double ref) {
+    const double span = x1 - anchor_;  // rounded to reference spacings: positions on
+    if (span < 0.5 * ref) {
+        join(x1, y1);
+        return true;
+    }
+    if (!(span < max_span_ * ref)) return false;
+    const auto missing = span < 1.5 * ref ? 0 : static_cast<std::size_t>(span / ref - 0.5);
+    if (len_ + max_missing_ + 2 * kPad + 1 > gx_.size()) grow(len_ + max_missing_ + 2 * kPad + 1);
+    double* gx = gx_.data() + kPad;
+    double* gy = gy_.data() + kPad;
+    for (std::size_t k = 1; k <= missing; ++k) {
+        gx[len_] = x0 + d * (static_cast<double>(k) / static_cast<double>(missing + 1));
+        gy[len_] = 0.0;
+        ++len_;
+    }
+    gx[len_] = x1;
+    gy[len_] = y1;
+    ++len_;
+    anchor_ = x1;
+    return true;
+}
+
+// Joins the sample at x1 of intensity y1 to the stretch's last position:
+// summed, at the weighted m/z; the stronger sample anchors the position.
+void Engine::join(double x1, double y1) {
+    double& gx = gx_[kPad + len_ - 1];
+    double& gy = gy_[kPad + len_ - 1];
+    const double sum = gy + y1;
+    const double share = y1 / sum;
+    if (share > 0.5) anchor_ = x1;
+    const double at = gx + (x1 - gx) * share;
+    // (Rounding at extreme m/z may leave the two; then the nearer.)
+    gx = at >= gx && at <= x1 ? at : share > 0.5 ? x1 : gx;
+    gy = sum;
+}
+
+// The stretch laid out at the start of the grid buffers, of len_ positions.
+void Engine::finish() {
+    if (len_ == 1) {
         const double x = gx_[kPad];
         emit(x, gy_[kPad], x, x);
         return;
     }
-    stretch(L);
+    stretch(len_);
 }
 
 // Appends a centroid, keeping the output strictly increasing: one that does
@@ -494,25 +593,7 @@ void Engine::surviving_maxima(const double* s, std::size_t L) {
         if (!significant(std::min(s[a], s[b]), col)) maxima_.erase(maxima_.begin() + (s[a] >= s[b] ? 1 : 0));
         return;
     }
-    left_col_.resize(L);
-    between_.resize(L);
-    stack_.clear();
-    for (std::size_t i = 0; i < L; ++i) {
-        double m = kInf;
-        while (!stack_.empty() && s[stack_.back()] < s[i]) {
-            const std::size_t t = stack_.back();
-            m = std::min({m, s[t], between_[t]});
-            stack_.pop_back();
-        }
-        left_col_[i] = -1.0;  // no higher sample on the left
-        if (!stack_.empty()) {
-            const std::size_t t = stack_.back();
-            left_col_[i] = std::min(m, between_[t]);
-            between_[t] = left_col_[i];
-        }
-        between_[i] = kInf;
-        stack_.push_back(i);
-    }
+    left_cols(s, L);
     // The right side, and the decision; survivors are gathered at the back.
     std::size_t mi = maxima_.size(), kept = maxima_.size();
     stack_.clear();
@@ -540,6 +621,31 @@ void Engine::surviving_maxima(const double* s, std::size_t L) {
     maxima_.erase(maxima_.begin(), maxima_.begin() + static_cast<std::ptrdiff_t>(kept));
 }
 
+// The lowest point on the way from each of the L samples to a higher one
+// on its left, in left_col_ (-1 where there is none), and between_ as the
+// left pass leaves it for the right one.
+void Engine::left_cols(const double* s, std::size_t L) {
+    left_col_.resize(L);
+    between_.resize(L);
+    stack_.clear();
+    for (std::size_t i = 0; i < L; ++i) {
+        double m = kInf;
+        while (!stack_.empty() && s[stack_.back()] < s[i]) {
+            const std::size_t t = stack_.back();
+            m = std::min({m, s[t], between_[t]});
+            stack_.pop_back();
+        }
+        left_col_[i] = -1.0;  // no higher sample on the left
+        if (!stack_.empty()) {
+            const std::size_t t = stack_.back();
+            left_col_[i] = std::min(m, between_[t]);
+            between_[t] = left_col_[i];
+        }
+        between_[i] = kInf;
+        stack_.push_back(i);
+    }
+}
+
 // The m/z and summed intensity of one peak, samples lo..hi of the stretch,
 // the end samples counted with weights w_lo and w_hi (a shared valley
 // sample counts half to each side).
@@ -547,7 +653,7 @@ void Engine::estimate(Segment& seg, double w_lo, double w_hi) const {
     const double* gx = gx_.data() + kPad;
     const double* gy = gy_.data() + kPad;
     const double ref = gx[seg.apex];
-    auto weight = [&](std::size_t i) { return gy[i] * (i == seg.lo ? w_lo : i == seg.hi ? w_hi : 1.0); };
+    const PeakWeights weight{gy, seg.lo, seg.hi, w_lo, w_hi};
     double sw = 0, swx = 0;
     for (std::size_t i = seg.lo; i <= seg.hi; ++i) {
         const double w = weight(i);
@@ -557,56 +663,11 @@ void Engine::estimate(Segment& seg, double w_lo, double w_hi) const {
     seg.sum = sw;
     seg.mz = sw > 0 ? ref + swx / sw : ref;
     if (seg.hi - seg.lo < 2) return;
-
     switch (tuning_.estimator) {
         case Estimator::Mean: break;
-        case Estimator::Core: {
-            double sxx = 0;
-            for (std::size_t i = seg.lo; i <= seg.hi; ++i) sxx += weight(i) * (gx[i] - seg.mz) * (gx[i] - seg.mz);
-            const double half = tuning_.core_sigmas * std::sqrt(sxx / sw);
-            double mu = seg.mz;
-            for (int it = 0; it < 6; ++it) {
-                const double a = mu - half, b = mu + half;
-                double cw = 0, cwx = 0;
-                for (std::size_t i = seg.lo; i <= seg.hi; ++i) {
-                    // The sample stands for the m/z from halfway to its left
-                    // neighbour to halfway to its right one.
-                    const double l = i > seg.lo ? 0.5 * (gx[i - 1] + gx[i]) : gx[i] - 0.5 * (gx[i + 1] - gx[i]);
-                    const double r = i < seg.hi ? 0.5 * (gx[i] + gx[i + 1]) : gx[i] + 0.5 * (gx[i] - gx[i - 1]);
-                    const double over = std::min(r, b) - std::max(l, a);
-                    if (over <= 0) continue;
-                    const double w = weight(i) * over / (r - l);
-                    cw += w;
-                    cwx += w * (gx[i] - ref);
-                }
-                if (!(cw > 0)) break;
-                const double next = ref + cwx / cw;
-                if (next == mu) break;
-                mu = next;
-            }
-            seg.mz = mu;
-            break;
-        }
-        case Estimator::Parabola3:
-        case Estimator::Gauss3: {
-            std::size_t j = seg.lo;
-            for (std::size_t i = seg.lo; i <= seg.hi; ++i)
-                if (gy[i] > gy[j]) j = i;
-            if (j == seg.lo || j == seg.hi) break;
-            double y0 = gy[j - 1], y1 = gy[j], y2 = gy[j + 1];
-            if (tuning_.estimator == Estimator::Gauss3) {
-                if (!(y0 > 0 && y2 > 0)) break;
-                y0 = std::log(y0);
-                y1 = std::log(y1);
-                y2 = std::log(y2);
-            }
-            const double a = gx[j - 1] - gx[j], b = gx[j + 1] - gx[j];
-            const double c = ((y0 - y1) / a - (y2 - y1) / b) / (a - b);
-            if (!(c < 0)) break;
-            const double slope = (y0 - y1) / a - c * a;
-            seg.mz = gx[j] + std::clamp(-slope / (2 * c), a, b);
-            break;
-        }
+        case Estimator::Core: seg.mz = core_mean(gx, weight, ref, seg.mz, sw, tuning_.core_sigmas); break;
+        case Estimator::Parabola3: seg.mz = vertex_mz(gx, gy, seg.lo, seg.hi, false, seg.mz); break;
+        case Estimator::Gauss3: seg.mz = vertex_mz(gx, gy, seg.lo, seg.hi, true, seg.mz); break;
     }
 }
 
@@ -618,7 +679,6 @@ void Engine::estimate(Segment& seg, double w_lo, double w_hi) const {
 // With one width, a neighbour's Gaussian over the own one is
 // exp((m_c - m_k)(2x - m_k - m_c) / (2 var)), linear in x inside the exp.
 void Engine::unmix() {
-    const std::size_t K = segments_.size();
     const double* gx = gx_.data() + kPad;
     const double* gy = gy_.data() + kPad;
     // Starting width: the peaks' own spread, weighted by their counts.
@@ -629,70 +689,72 @@ void Engine::unmix() {
     }
     if (!(total > 0 && s2 > 0 && std::isfinite(s2))) return;
     double var = s2 / total;
-    acc_.resize(K);
+    acc_.resize(segments_.size());
     const std::size_t L = segments_.back().hi + 1;
     if (share_l_.size() < L) {
         share_l_.resize(L);
         share_r_.resize(L);
     }
     for (int round = 0; round < tuning_.unmix_rounds; ++round) {
-        std::fill(acc_.begin(), acc_.end(), Acc{0, 0, 0});
+        std::fill(acc_.begin(), acc_.end(), Moments{});
         const double half_inv = 0.5 / var;
-        for (std::size_t k = 0; k < K; ++k) {
-            const Segment& seg = segments_[k];
-            const double mk = seg.mz, pk = seg.sum;
-            const bool has_l = k > 0, has_r = k + 1 < K;
-            const double ml = has_l ? segments_[k - 1].mz : mk, mr = has_r ? segments_[k + 1].mz : mk;
-            const double pl = has_l ? segments_[k - 1].sum : 0, pr = has_r ? segments_[k + 1].sum : 0;
-            const std::size_t from = seg.lo + (has_l ? 1 : 0);
-            double* ql = share_l_.data();
-            double* qr = share_r_.data();
-            if (has_l) neighbour_share(gx, from, seg.hi, half_inv, mk, ml, pl, ql);
-            if (has_r) neighbour_share(gx, from, seg.hi, half_inv, mk, mr, pr, qr);
-            Shares sh{};
-            if (has_l && has_r)
-                sh = share_out<true, true>(gx, gy, ql, qr, from, seg.hi, mk, pk, ml, mr);
-            else if (has_l)
-                sh = share_out<true, false>(gx, gy, ql, qr, from, seg.hi, mk, pk, ml, mr);
-            else if (has_r)
-                sh = share_out<false, true>(gx, gy, ql, qr, from, seg.hi, mk, pk, ml, mr);
-            else
-                sh = share_out<false, false>(gx, gy, ql, qr, from, seg.hi, mk, pk, ml, mr);
-            const Acc own{sh.w[0], sh.wx[0], sh.wxx[0]}, left{sh.w[1], sh.wx[1], sh.wxx[1]},
-                right{sh.w[2], sh.wx[2], sh.wxx[2]};
-            acc_[k].w += own.w;
-            acc_[k].wx += own.wx;
-            acc_[k].wxx += own.wxx;
-            if (has_l) {
-                acc_[k - 1].w += left.w;
-                acc_[k - 1].wx += left.wx;
-                acc_[k - 1].wxx += left.wxx;
-            }
-            if (has_r) {
-                acc_[k + 1].w += right.w;
-                acc_[k + 1].wx += right.wx;
-                acc_[k + 1].wxx += right.wxx;
-            }
-        }
-        // Done when no peak moved by more than a tenth of its statistical
-        // error, sigma / sqrt(ions).
-        bool moved = false;
-        double wxx = 0;
-        for (std::size_t c = 0; c < K; ++c) {
-            Segment& seg = segments_[c];
-            wxx += acc_[c].wxx;
-            if (acc_[c].w > 0) {
-                const double d = acc_[c].wx / acc_[c].w;
-                seg.mz += tuning_.unmix_step * d;
-                wxx -= acc_[c].w * d * d;  // the spread about the mean
-                moved = moved || d * d * acc_[c].w > 0.01 * var * ion_;
-            }
-            seg.sum = acc_[c].w;
-        }
-        const double next = wxx / total;
-        if (next > 0 && std::isfinite(next)) var = next;
-        if (!moved) break;
+        for (std::size_t k = 0; k < segments_.size(); ++k) share_out_peak(k, half_inv);
+        if (!remeasure(var, total)) break;
     }
+}
+
+// Shares the samples of peak k out between it and its neighbours (the
+// Gaussians' 1 / (2 var) is half_inv), adding the shares to their moments
+// in acc_. A valley sample shared with the left neighbour is left to it.
+void Engine::share_out_peak(std::size_t k, double half_inv) {
+    const double* gx = gx_.data() + kPad;
+    const double* gy = gy_.data() + kPad;
+    const Segment& seg = segments_[k];
+    const double mk = seg.mz, pk = seg.sum;
+    const bool has_l = k > 0, has_r = k + 1 < segments_.size();
+    const double ml = has_l ? segments_[k - 1].mz : mk, mr = has_r ? segments_[k + 1].mz : mk;
+    const double pl = has_l ? segments_[k - 1].sum : 0, pr = has_r ? segments_[k + 1].sum : 0;
+    const std::size_t from = seg.lo + (has_l ? 1 : 0);
+    double* ql = share_l_.data();
+    double* qr = share_r_.data();
+    if (has_l) neighbour_share(gx, from, seg.hi, half_inv, mk, ml, pl, ql);
+    if (has_r) neighbour_share(gx, from, seg.hi, half_inv, mk, mr, pr, qr);
+    Shares sh{};
+    if (has_l && has_r)
+        sh = share_out<true, true>(gx, gy, ql, qr, from, seg.hi, mk, pk, ml, mr);
+    else if (has_l)
+        sh = share_out<true, false>(gx, gy, ql, qr, from, seg.hi, mk, pk, ml, mr);
+    else if (has_r)
+        sh = share_out<false, true>(gx, gy, ql, qr, from, seg.hi, mk, pk, ml, mr);
+    else
+        sh = share_out<false, false>(gx, gy, ql, qr, from, seg.hi, mk, pk, ml, mr);
+    acc_[k] += sh.own;
+    if (has_l) acc_[k - 1] += sh.left;
+    if (has_r) acc_[k + 1] += sh.right;
+}
+
+// Each peak's m/z and sum measured anew from its shares, and the common
+// variance `var` from their spread about the new m/z (of summed intensity
+// `total`). Whether any peak moved by more than a tenth of its statistical
+// error, sigma / sqrt(ions): if not, the fit is done.
+bool Engine::remeasure(double& var, double total) {
+    bool moved = false;
+    double wxx = 0;
+    for (std::size_t c = 0; c < segments_.size(); ++c) {
+        Segment& seg = segments_[c];
+        const Moments& acc = acc_[c];
+        wxx += acc.wxx;
+        if (acc.w > 0) {
+            const double d = acc.wx / acc.w;
+            seg.mz += tuning_.unmix_step * d;
+            wxx -= acc.w * d * d;  // the spread about the mean
+            moved = moved || d * d * acc.w > 0.01 * var * ion_;
+        }
+        seg.sum = acc.w;
+    }
+    const double next = wxx / total;
+    if (next > 0 && std::isfinite(next)) var = next;
+    return moved;
 }
 
 }  // namespace centroid

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -49,6 +48,19 @@ struct Tuning {
     double core_sigmas = 2.5;
 };
 
+// Sums over the samples a peak is given: of their weights w, of w dx and of
+// w dx^2, dx a sample's m/z less the peak's.
+struct Moments {
+    double w = 0, wx = 0, wxx = 0;
+
+    Moments& operator+=(const Moments& m) noexcept {
+        w += m.w;
+        wx += m.wx;
+        wxx += m.wxx;
+        return *this;
+    }
+};
+
 class Engine {
 public:
     Engine(const CentroidOptions& options, const Tuning& tuning);
@@ -66,18 +78,31 @@ private:
     };
 
     void prepare(std::span<const double> mz, std::span<const float> intensity);
+    void clean_copy(const double* x, const float* y, std::size_t n);
+    void sort_clean();
     void grow(std::size_t size);
-    void finish(std::size_t L);
+    void lay_out();
+    void start_stretch(double x, double y);
+    inline bool extend_stretch(double x0, double d, double x1, double y1, double ref);  // once per sample
+    void join(double x1, double y1);
+    void finish();
     void stretch(std::size_t L);
     void split(std::size_t L);
     void surviving_maxima(const double* s, std::size_t L);
+    void left_cols(const double* s, std::size_t L);
     void estimate(Segment& seg, double w_lo, double w_hi) const;
     void unmix();
+    void share_out_peak(std::size_t k, double half_inv);
+    bool remeasure(double& var, double total);
     void emit(double mz, double sum, double lo, double hi);
 
     CentroidOptions options_;
     Tuning tuning_;
     double kernel_var_ = 1.0;  // sum of the squared smoothing weights
+    // The most missing samples in a row within a stretch, and the most
+    // reference spacings from one grid position to the next sample.
+    std::size_t max_missing_ = 1;
+    double max_span_ = 2.5;
     // For the current spectrum: the intensity of one ion, the least summed
     // intensity of a peak, and the squared significance times the variance
     // of the smoothed intensities per unit of intensity.
@@ -95,14 +120,14 @@ private:
     // One stretch on its sample grid (missing samples as zeros) from index
     // kPad on, with zeros before and after it; the smoothed intensities.
     std::vector<double> gx_, gy_, gs_;
-    std::array<double, 8> dense_{};  // the last evenly spaced spacings over their m/z
+    // The stretch being laid out: its grid positions, and the first sample
+    // at the last of them.
+    std::size_t len_ = 0;
+    double anchor_ = 0.0;
     std::vector<std::size_t> maxima_, stack_;
     std::vector<double> left_col_, between_;
     std::vector<Segment> segments_;
-    struct Acc {
-        double w, wx, wxx;
-    };
-    std::vector<Acc> acc_;
+    std::vector<Moments> acc_;
     std::vector<double> share_l_, share_r_;  // unmixing: the neighbours' Gaussians at each sample
 
     std::vector<double>* out_mz_ = nullptr;
