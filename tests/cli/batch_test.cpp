@@ -79,7 +79,9 @@ TEST(CommandLine, ValuesAreTypedAndCheckedWhereTheyAreParsed) {
         for (const char* a : c.args) joined += std::string(a) + " ";
         const ParsedCommandLine p = parse(c.args);
         EXPECT_EQ(p.line.has_value(), c.status == 0) << joined;
-        if (!p.line) EXPECT_EQ(p.exit_status, c.status) << joined;
+        if (!p.line) {
+            EXPECT_EQ(p.exit_status, c.status) << joined;
+        }
     }
 }
 

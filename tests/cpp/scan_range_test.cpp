@@ -63,7 +63,9 @@ void expect_range_matches_single_scans(const Reader& r) {
         EXPECT_EQ(out.intensity, single->intensity);
         EXPECT_EQ(out.drift_time_ms, single->drift_time_ms);
         EXPECT_EQ(out.ion_mobility, single->ion_mobility);
-        if (!single->ion_mobility) EXPECT_TRUE(out.drift_time_ms.empty());
+        if (!single->ion_mobility) {
+            EXPECT_TRUE(out.drift_time_ms.empty());
+        }
         if (s == 0) storage = out.mz.data();
         EXPECT_EQ(out.mz.data(), storage) << "scan " << s << " reallocated";
     }

@@ -140,7 +140,9 @@ TEST(Numpress, EncodingsDecodeWithinTheirBounds) {
         ASSERT_EQ(back.size(), n);
         const double max = n ? *std::max_element(counts.begin(), counts.end()) : 0;
         const double fixed = std::floor(65535 / std::max(1.0, std::log(max + 1)));
-        if (n > 0) EXPECT_EQ(fixed, np::optimalSlofFixedPoint(counts.data(), n));
+        if (n > 0) {
+            EXPECT_EQ(fixed, np::optimalSlofFixedPoint(counts.data(), n));
+        }
         for (std::size_t i = 0; i < n; ++i)
             EXPECT_LE(std::abs(std::log((back[i] + 1) / (counts[i] + 1))), 0.5 / fixed + 1e-12) << i;
     }
@@ -164,13 +166,19 @@ TEST(Numpress, ValuesOutsideAnEncodingAreRefusedAndLeaveTheOutputAlone) {
     for (const auto& c : cases) {
         Bytes out{1, 2, 3};
         EXPECT_EQ(numpress_linear(c.values, 1e-3, out), c.linear) << c.values[0] << " " << c.values[1];
-        if (!c.linear) EXPECT_EQ(out, (Bytes{1, 2, 3}));
+        if (!c.linear) {
+            EXPECT_EQ(out, (Bytes{1, 2, 3}));
+        }
         out = {1, 2, 3};
         EXPECT_EQ(numpress_pic(c.values, out), c.pic) << c.values[0] << " " << c.values[1];
-        if (!c.pic) EXPECT_EQ(out, (Bytes{1, 2, 3}));
+        if (!c.pic) {
+            EXPECT_EQ(out, (Bytes{1, 2, 3}));
+        }
         out = {1, 2, 3};
         EXPECT_EQ(numpress_slof(c.values, out), c.slof) << c.values[0] << " " << c.values[1];
-        if (!c.slof) EXPECT_EQ(out, (Bytes{1, 2, 3}));
+        if (!c.slof) {
+            EXPECT_EQ(out, (Bytes{1, 2, 3}));
+        }
     }
 }
 
