@@ -2,7 +2,7 @@
 left behind (LSAN log files PREFIX.<pid>, one per process) and fails on every
 leak whose allocation passed through the extension or the core library.
 
-    leak_check.py PREFIX
+    leak_check.py PREFIX...
 
 A leak record counts when any frame of its allocation stack lies in the
 extension module or the core library (the module kestrune*.so, a kestrune::
@@ -41,10 +41,10 @@ def records(text):
         yield header, frames
 
 
-def main(prefix):
+def main(prefixes):
     counted = elsewhere = 0
     failed = False
-    for path in sorted(glob.glob(prefix + ".*")):
+    for path in sorted(p for prefix in prefixes for p in glob.glob(prefix + ".*")):
         with open(path, errors="replace") as f:
             text = f.read()
         if re.search(r"ERROR: AddressSanitizer|runtime error:", text):
@@ -62,6 +62,6 @@ def main(prefix):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        sys.exit("usage: leak_check.py PREFIX")
-    sys.exit(main(sys.argv[1]))
+    if len(sys.argv) < 2:
+        sys.exit("usage: leak_check.py PREFIX...")
+    sys.exit(main(sys.argv[1:]))

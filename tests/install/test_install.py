@@ -79,7 +79,8 @@ def test_installs_headers_versioned_library_and_packages(prefix):
               "kestrune::FdOutputStream::", "kestrune::default_threads()", "kestrune::check_output_outside_run(",
               "kestrune::install_output_signal_handlers()", "kestrune::describe_run(", "kestrune::measure_run(",
               "kestrune::QcOptions::", "kestrune::qc_html(", "kestrune::mzqc_json(", "kestrune::qc_report(",
-              "kestrune::log::", "kestrune::text::")
+              "kestrune::log::", "kestrune::text::", "kestrune::export_up_to_date(", "kestrune::Centroider::",
+              "kestrune::CentroidOptions::", "kestrune::centroid_spectrum(")
     assert exported and all(s.startswith(public) for s in exported), [s for s in exported if not s.startswith(public)]
 
 
