@@ -40,7 +40,8 @@ scripts/setup.sh --test || { echo "fuzz: setup failed" >&2; record build fail; e
 mkdir -p "$out"
 if ! { { [ -f "$out/build.ninja" ] \
          || meson setup "$out" --native-file fuzz/clang.ini -Dfuzzing=true \
-              -Db_sanitize=address,undefined -Db_lundef=false --buildtype=debug -Doptimization=1; } \
+              -Db_sanitize=address,undefined -Db_lundef=false --buildtype=plain -Doptimization=1 \
+              -Dcpp_args=-gline-tables-only -Dc_args=-gline-tables-only; } \
        && ninja -C "$out"; } > "$out/build.log" 2>&1; then
   grep -E -A5 'error|FAILED' "$out/build.log" | head -n 60 >&2
   echo "fuzz: build failed (full log: $out/build.log)" >&2
