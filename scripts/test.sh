@@ -166,26 +166,10 @@ else
   status=1
 fi
 
-# Fuzzing: every libFuzzer target (declared in fuzz/meson.build; clang 14,
-# ASan and UBSan) for 8 s, two at a time; one report per target. Longer
-# runs: scripts/fuzz.sh SECONDS.
-stage "fuzzing (8 s per target)"
-if built fuzz; then
-  KESTRUNE_FUZZ_JUNIT="$results" scripts/fuzz.sh -j 2 8 || status=1
-else
-  record fuzz-build fail
-  status=1
-fi
-wait "$background_builds"
-
-if [ $tsan -eq 1 ]; then
-  stage "ThreadSanitizer: unit tests, threaded exports, batch, qc"
-  KESTRUNE_TSAN_JUNIT="$results" scripts/tsan.sh || status=1
-fi
-
 # The installable package: a wheel built by meson-python from the release
 # build above (no second compile), installed into a fresh virtual
-# environment and imported from there.
+# environment and imported from there. It runs before the fuzzing, while
+# the fuzz targets are still building.
 stage "wheel"
 scratch=$(mktemp -d)
 # meson-python 0.12 applies its own options to a given build directory only
@@ -216,5 +200,22 @@ else
   status=1
 fi
 rm -rf "$scratch"
+
+# Fuzzing: every libFuzzer target (declared in fuzz/meson.build; clang 14,
+# ASan and UBSan) for 6 s, two at a time; one report per target. Longer
+# runs: scripts/fuzz.sh SECONDS.
+stage "fuzzing (6 s per target)"
+if built fuzz; then
+  KESTRUNE_FUZZ_JUNIT="$results" scripts/fuzz.sh -j 2 6 || status=1
+else
+  record fuzz-build fail
+  status=1
+fi
+wait "$background_builds"
+
+if [ $tsan -eq 1 ]; then
+  stage "ThreadSanitizer: unit tests, threaded exports, batch, qc"
+  KESTRUNE_TSAN_JUNIT="$results" scripts/tsan.sh || status=1
+fi
 
 finish
