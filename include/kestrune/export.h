@@ -175,11 +175,12 @@ private:
 };
 
 /// Writes the run to `out` as indexed mzML. The file appears only when
-/// complete (written under a temporary name beside it and renamed); an
-/// output that would land inside the run directory is refused (a Refused
-/// error) before anything is read; an output that cannot be written fails
-/// before the run's scans are read. The bytes depend only on the run and
-/// the options, not on the number of threads.
+/// complete (written unnamed beside it, or under a temporary name where
+/// the file system cannot, and named when done; a device or FIFO is
+/// written directly); an output that would land inside the run directory
+/// is refused (a Refused error) before anything is read; an output that
+/// cannot be written fails before the run's scans are read. The bytes
+/// depend only on the run and the options, not on the number of threads.
 KESTRUNE_API Result<ExportSummary> export_mzml(const Run& run, const std::filesystem::path& out,
                                                const ExportOptions& options = {},
                                                const ProgressCallback& progress = {});
