@@ -37,9 +37,11 @@ else
   finish
 fi
 
-# The sanitizer build and the fuzz targets build in the background, one
-# after the other, while the first stages test: those stages keep only one
-# of the cores busy.
+# The sanitizer build and the fuzz targets build in the background while the
+# first stages test: those stages keep only one of the cores busy, and wait
+# on Snakemake and SLURM at times. The fuzz build runs at a lower priority
+# than the sanitizer build, which the earlier stage needs: it takes what
+# processor time the others leave.
 asan=build-asan
 ext_suffix=$(/usr/bin/python3 -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 build_asan() {
@@ -49,20 +51,24 @@ build_asan() {
     -Db_sanitize=address,undefined -Db_lundef=false \
     && ninja -C "$asan" tests/cpp/unit_tests "binding/kestrune$ext_suffix" "binding/kestrune_data$ext_suffix"
 }
+declare -A builder
 (
   nice -n 5 bash -c "$(declare -f build_asan); asan=$asan ext_suffix=$ext_suffix build_asan" \
     > "$results/builds/asan.log" 2>&1
   echo $? > "$results/builds/asan.rc"
-  nice -n 5 scripts/fuzz.sh --build-only > "$results/builds/fuzz.log" 2>&1
+) &
+builder[asan]=$!
+(
+  nice -n 15 scripts/fuzz.sh --build-only > "$results/builds/fuzz.log" 2>&1
   echo $? > "$results/builds/fuzz.rc"
 ) &
-background_builds=$!
+builder[fuzz]=$!
 
 # Waits for one background build; prints the compiler's messages when it
 # failed; its exit status.
 built() {
   while [ ! -f "$results/builds/$1.rc" ]; do
-    kill -0 "$background_builds" 2>/dev/null || break
+    kill -0 "${builder[$1]}" 2>/dev/null || break
     sleep 1
   done
   local rc; rc=$(cat "$results/builds/$1.rc" 2>/dev/null || echo 1)
@@ -211,7 +217,7 @@ else
   record fuzz-build fail
   status=1
 fi
-wait "$background_builds"
+wait "${builder[@]}"
 
 if [ $tsan -eq 1 ]; then
   stage "ThreadSanitizer: unit tests, threaded exports, batch, qc"
