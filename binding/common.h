@@ -9,11 +9,11 @@
 #include <filesystem>
 #include <optional>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "error.h"
 #include "pyref.h"
+#include "type_support.h"
 #include "raw/chroms.h"
 #include "raw/functions_inf.h"
 #include "raw/header.h"
@@ -63,75 +63,13 @@ PyObject* new_chrom_point(const raw::chroms::ChromPoint& point);
 PyObject* new_function_info(const raw::functions_inf::FunctionInfo& info);
 PyObject* new_run_header(const raw::Header& header);
 
-// Value the interpreter expects from a failed slot function.
-template <class R>
-constexpr R failure_value() noexcept {
-    if constexpr (std::is_pointer_v<R>)
-        return nullptr;
-    else
-        return static_cast<R>(-1);
-}
+// Raises the internal-fault exception for a C++ exception that reached an
+// entry point (null: not a std::exception).
+void raise_from_cpp(const std::exception* e) noexcept;
 
 // Wraps a function called by the interpreter so that no C++ exception leaves
 // it: anything thrown becomes the internal-fault exception.
 template <auto F>
-struct Guarded;
-
-template <class R, class... A, R (*F)(A...)>
-struct Guarded<F> {
-    static R call(A... args) noexcept {
-        try {
-            return F(args...);
-        } catch (const std::exception& e) {
-            raise_internal_fault(e.what());
-        } catch (...) {
-            raise_internal_fault("unknown C++ exception");
-        }
-        return failure_value<R>();
-    }
-};
-
-template <auto F>
-inline constexpr auto guarded = &Guarded<F>::call;
-
-// A function pointer stored in the type-erased slots of PyMethodDef and
-// PyType_Slot.
-template <class Fn>
-inline PyCFunction as_cfunction(Fn fn) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-template <class Fn>
-inline void* as_slot(Fn fn) noexcept {
-    return reinterpret_cast<void*>(fn);
-}
-
-// Releases the memory of an instance of one of the module's heap types.
-inline void free_object(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    // Instances of heap types hold a reference to their type.
-    Py_DECREF(type);
-}
-
-// The interpreter's refusal to create an instance of a value class, for
-// interpreters whose types cannot disallow instantiation by a flag.
-PyObject* refuse_instantiation(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
-// `__init_subclass__` that refuses subclassing, for interpreters that do not
-// honour a missing base-type flag.
-PyObject* refuse_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept;
-
-// Attribute assignment that only reaches attributes the type defines, for
-// interpreters that give every instance a __dict__.
-int refuse_new_attributes(PyObject* self, PyObject* name, PyObject* value) noexcept;
-
-#ifdef PYPY_VERSION
-#define KESTRUNE_REFUSE_SUBCLASS_METHOD                                                    \
-    {"__init_subclass__", ::kestrune::binding::as_cfunction(&::kestrune::binding::refuse_subclass), \
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-#define KESTRUNE_REFUSE_NEW_ATTRIBUTES_SLOT {Py_tp_setattro, ::kestrune::binding::as_slot(&::kestrune::binding::refuse_new_attributes)},
-#else
-#define KESTRUNE_REFUSE_SUBCLASS_METHOD
-#define KESTRUNE_REFUSE_NEW_ATTRIBUTES_SLOT
-#endif
+inline constexpr auto guarded = &GuardedBy<F, &raise_from_cpp>::call;
 
 }  // namespace kestrune::binding

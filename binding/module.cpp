@@ -299,6 +299,10 @@ void raise_internal_fault(const char* what) noexcept {
     PyErr_SetObject(type, message.get());
 }
 
+void raise_from_cpp(const std::exception* e) noexcept {
+    raise_internal_fault(e != nullptr ? e->what() : "unknown C++ exception");
+}
+
 PyObject* new_str(std::string_view utf8) noexcept {
     return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace");
 }
@@ -322,36 +326,6 @@ PyObject* to_py_err(Error error) noexcept {
 Result<std::optional<std::filesystem::path>> find_side_file(const std::filesystem::path& dir,
                                                             std::string_view name) {
     return reader::find_file(dir, name, reader::LookupMode::Silent);
-}
-
-PyObject* refuse_instantiation(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
-    return nullptr;
-}
-
-PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) noexcept {
-    const auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    const char* base = (PyType_Check(cls) && type->tp_base != nullptr) ? type->tp_base->tp_name : "kestrune class";
-    PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type", base);
-    return nullptr;
-}
-
-int refuse_new_attributes(PyObject* self, PyObject* name, PyObject* value) noexcept {
-    // Every attribute of the module's classes is read-only, so nothing is
-    // ever stored: a known name is not writable, any other name is unknown.
-    (void)value;
-    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
-    if (text == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "attribute name must be a string");
-        return -1;
-    }
-    const bool defined = PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name) == 1;
-    if (defined)
-        PyErr_Format(PyExc_AttributeError, "attribute '%s' of '%s' objects is not writable", text,
-                     Py_TYPE(self)->tp_name);
-    else
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name, text);
-    return -1;
 }
 
 }  // namespace kestrune::binding

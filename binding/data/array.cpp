@@ -2,6 +2,7 @@
 // floats that owns its storage and lends it through the buffer protocol, so
 // that numpy.asarray() and memoryview() read it without a copy.
 #include <cstring>
+#include <type_traits>
 
 #include "common.h"
 
@@ -194,7 +195,7 @@ PyGetSetDef g_getset[] = {
 PyMethodDef g_methods[] = {
     {"tolist", as_cfunction(guarded<&array_tolist>), METH_NOARGS,
      "tolist($self, /)\n--\n\nThe values as a list of Python floats (a copy)."},
-    KESTRUNE_DATA_REFUSE_SUBCLASS_METHOD
+    KESTRUNE_REFUSE_SUBCLASS_METHOD
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -217,7 +218,7 @@ PyType_Slot g_slots[] = {
     {Py_sq_item, as_slot(guarded<&array_item>)},
     {Py_mp_length, as_slot(guarded<&array_length>)},
     {Py_mp_subscript, as_slot(guarded<&array_subscript>)},
-    KESTRUNE_DATA_REFUSE_NEW_ATTRIBUTES_SLOT
+    KESTRUNE_REFUSE_NEW_ATTRIBUTES_SLOT
     KESTRUNE_DATA_REFUSE_NEW_SLOT
     {0, nullptr},
 };

@@ -16,12 +16,12 @@
 #include <mutex>
 #include <new>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include <kestrune/kestrune.h>
 
 #include "../pyref.h"
+#include "../type_support.h"
 
 namespace kestrune::pydata {
 
@@ -102,47 +102,14 @@ inline PyObject* new_ref(PyObject* object) noexcept {
 // A new str from UTF-8 text (invalid bytes replaced).
 PyObject* new_str(std::string_view utf8) noexcept;
 
-// Value the interpreter expects from a failed slot function.
-template <class R>
-constexpr R failure_value() noexcept {
-    if constexpr (std::is_pointer_v<R>)
-        return nullptr;
-    else
-        return static_cast<R>(-1);
-}
-
 // Wraps a function called by the interpreter so that no C++ exception
 // leaves it.
 template <auto F>
-struct Guarded;
+inline constexpr auto guarded = &binding::GuardedBy<F, &raise_from_cpp>::call;
 
-template <class R, class... A, R (*F)(A...)>
-struct Guarded<F> {
-    static R call(A... args) noexcept {
-        try {
-            return F(args...);
-        } catch (const std::exception& e) {
-            raise_from_cpp(&e);
-        } catch (...) {
-            raise_from_cpp(nullptr);
-        }
-        return failure_value<R>();
-    }
-};
-
-template <auto F>
-inline constexpr auto guarded = &Guarded<F>::call;
-
-// A function pointer stored in the type-erased slots of PyMethodDef and
-// PyType_Slot.
-template <class Fn>
-inline PyCFunction as_cfunction(Fn fn) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-template <class Fn>
-inline void* as_slot(Fn fn) noexcept {
-    return reinterpret_cast<void*>(fn);
-}
+using binding::as_cfunction;
+using binding::as_slot;
+using binding::free_object;
 
 // ---------------------------------------------------------------------------
 // Types
@@ -163,16 +130,9 @@ bool create_scan_type() noexcept;
 bool create_scan_iterator_type() noexcept;
 bool create_run_types() noexcept;
 
-// Releases an instance of one of the module's heap types.
-inline void free_object(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);  // instances of heap types hold a reference to their type
-}
-
 // Flags of the module's types: immutable, not subclassable, and (but Run)
 // made only by the module. PyPy 7.3 knows neither flag; there the refusals
-// below stand in.
+// of type_support.h stand in.
 constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
                                      | Py_TPFLAGS_IMMUTABLETYPE
@@ -184,24 +144,7 @@ constexpr unsigned long kValueTypeFlags = kTypeFlags | Py_TPFLAGS_DISALLOW_INSTA
 #else
 constexpr unsigned long kValueTypeFlags = kTypeFlags;
 #define KESTRUNE_DATA_REFUSE_NEW_SLOT \
-    {Py_tp_new, ::kestrune::pydata::as_slot(&::kestrune::pydata::refuse_instantiation)},
-#endif
-
-PyObject* refuse_instantiation(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* refuse_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept;
-int refuse_new_attributes(PyObject* self, PyObject* name, PyObject* value) noexcept;
-
-#ifdef PYPY_VERSION
-// PyPy gives instances of every heap type a __dict__ and lets any type be
-// subclassed: attribute assignment and __init_subclass__ refuse instead.
-#define KESTRUNE_DATA_REFUSE_SUBCLASS_METHOD                                                        \
-    {"__init_subclass__", ::kestrune::pydata::as_cfunction(&::kestrune::pydata::refuse_subclass), \
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-#define KESTRUNE_DATA_REFUSE_NEW_ATTRIBUTES_SLOT \
-    {Py_tp_setattro, ::kestrune::pydata::as_slot(&::kestrune::pydata::refuse_new_attributes)},
-#else
-#define KESTRUNE_DATA_REFUSE_SUBCLASS_METHOD
-#define KESTRUNE_DATA_REFUSE_NEW_ATTRIBUTES_SLOT
+    {Py_tp_new, ::kestrune::binding::as_slot(&::kestrune::binding::refuse_instantiation)},
 #endif
 
 // ---------------------------------------------------------------------------

@@ -189,36 +189,6 @@ void raise_from_cpp(const std::exception* e) noexcept {
     PyErr_Format(PyExc_SystemError, "kestrune_data internal error: %s", what);
 }
 
-PyObject* refuse_instantiation(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
-    return nullptr;
-}
-
-PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) noexcept {
-    const auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    const char* base =
-        (PyType_Check(cls) && type->tp_base != nullptr) ? type->tp_base->tp_name : "kestrune_data class";
-    PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type", base);
-    return nullptr;
-}
-
-int refuse_new_attributes(PyObject* self, PyObject* name, PyObject* value) noexcept {
-    // Every attribute of the module's classes is read-only: a known name is
-    // not writable, any other name is unknown.
-    (void)value;
-    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
-    if (text == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "attribute name must be a string");
-        return -1;
-    }
-    if (PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name) == 1)
-        PyErr_Format(PyExc_AttributeError, "attribute '%s' of '%s' objects is not writable", text,
-                     Py_TYPE(self)->tp_name);
-    else
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name, text);
-    return -1;
-}
-
 }  // namespace kestrune::pydata
 
 PyMODINIT_FUNC PyInit_kestrune_data(void) { return PyModuleDef_Init(&kestrune::pydata::g_module); }

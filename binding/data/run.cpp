@@ -689,7 +689,7 @@ PyMethodDef g_methods[] = {
      "threads finish first; arrays already handed out stay valid."},
     {"__enter__", as_cfunction(guarded<&run_enter>), METH_NOARGS, nullptr},
     {"__exit__", as_cfunction(guarded<&run_exit>), METH_VARARGS, nullptr},
-    KESTRUNE_DATA_REFUSE_SUBCLASS_METHOD
+    KESTRUNE_REFUSE_SUBCLASS_METHOD
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -705,7 +705,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_repr, as_slot(guarded<&run_repr>)},
     {Py_tp_getset, g_getset},
     {Py_tp_methods, g_methods},
-    KESTRUNE_DATA_REFUSE_NEW_ATTRIBUTES_SLOT
+    KESTRUNE_REFUSE_NEW_ATTRIBUTES_SLOT
     {0, nullptr},
 };
 

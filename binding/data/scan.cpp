@@ -145,7 +145,7 @@ PyGetSetDef g_getset[] = {
 };
 
 PyMethodDef g_methods[] = {
-    KESTRUNE_DATA_REFUSE_SUBCLASS_METHOD
+    KESTRUNE_REFUSE_SUBCLASS_METHOD
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -162,7 +162,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_getset, g_getset},
     {Py_tp_methods, g_methods},
     {Py_sq_length, as_slot(guarded<&scan_length>)},
-    KESTRUNE_DATA_REFUSE_NEW_ATTRIBUTES_SLOT
+    KESTRUNE_REFUSE_NEW_ATTRIBUTES_SLOT
     KESTRUNE_DATA_REFUSE_NEW_SLOT
     {0, nullptr},
 };

@@ -126,7 +126,7 @@ void iterator_dealloc(PyObject* self) noexcept {
 }
 
 PyMethodDef g_methods[] = {
-    KESTRUNE_DATA_REFUSE_SUBCLASS_METHOD
+    KESTRUNE_REFUSE_SUBCLASS_METHOD
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -142,7 +142,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_iter, as_slot(&PyObject_SelfIter)},
     {Py_tp_iternext, as_slot(guarded<&iterator_next>)},
     {Py_tp_methods, g_methods},
-    KESTRUNE_DATA_REFUSE_NEW_ATTRIBUTES_SLOT
+    KESTRUNE_REFUSE_NEW_ATTRIBUTES_SLOT
     KESTRUNE_DATA_REFUSE_NEW_SLOT
     {0, nullptr},
 };
